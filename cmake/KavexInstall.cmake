@@ -1,0 +1,27 @@
+# Installs the library, its header, a CMake package (kavex::kavex) and kavex.pc.
+include(CMakePackageConfigHelpers)
+
+install(TARGETS kavex EXPORT kavexTargets
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/kavex/Normalization.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kavex)
+install(EXPORT kavexTargets NAMESPACE kavex:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kavex)
+
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/kavexConfig.cmake.in
+                              ${PROJECT_BINARY_DIR}/kavexConfig.cmake
+                              INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kavex)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/kavexConfigVersion.cmake
+                                 COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/kavexConfig.cmake ${PROJECT_BINARY_DIR}/kavexConfigVersion.cmake
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kavex)
+
+configure_file(${PROJECT_SOURCE_DIR}/cmake/kavex.pc.in ${PROJECT_BINARY_DIR}/kavex.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/kavex.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The shipped rules, with the config.ini that names them by relative path.
+file(GLOB KAVEX_SHIPPED_RULES ${PROJECT_SOURCE_DIR}/rules/*.txt ${PROJECT_SOURCE_DIR}/rules/config.ini)
+if(KAVEX_SHIPPED_RULES)
+  install(FILES ${KAVEX_SHIPPED_RULES} DESTINATION ${CMAKE_INSTALL_DATADIR}/kavex/rules)
+endif()

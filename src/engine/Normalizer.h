@@ -1,0 +1,50 @@
+// One normalization form: its rule list and the matcher built from the rule sources.
+// Normalize reorders U+06BE in front of the marks before it, then rewrites the text left
+// to right with the rules.
+#ifndef KAVEX_ENGINE_NORMALIZER_H
+#define KAVEX_ENGINE_NORMALIZER_H
+
+#include <string>
+#include <vector>
+
+#include "engine/RuleMatcher.h"
+
+namespace kavex {
+
+struct NormalizationRule {
+    std::u16string source;
+    std::u16string replacement;
+};
+
+class Normalizer : public RuleMatcher {
+public:
+    Normalizer();
+    ~Normalizer();
+    Normalizer(const Normalizer& other) = default;
+    Normalizer& operator=(const Normalizer& other) = default;
+
+    // The matcher's built flag.
+    bool IsLoaded() const { return built; }
+    void Clear();
+
+    // Loads the rules file once and builds the matcher; true at once when already loaded.
+    // A normalizer that is not loaded starts from an empty rule list, so rules left by a
+    // failed attempt never precede the file's own.
+    bool LoadRules(std::string path);
+    // Appends one rule per line of the file to `rules`; false on any IOException.
+    bool ReadRulesFile(const char* path);
+
+    std::u16string Normalize(std::u16string text) const;
+    // Moves every U+06BE that directly follows a mark to the front of that run of marks.
+    std::u16string ReorderHeh(std::u16string text) const;
+    static bool IsMark(char16_t unit);
+    // Rewrites `text` with the rules, leftmost match first, never searching a replacement
+    // again. Linear in the text: the result is built in a second buffer.
+    void ApplyRules(std::u16string& text) const;
+
+    std::vector<NormalizationRule> rules;
+};
+
+}  // namespace kavex
+
+#endif  // KAVEX_ENGINE_NORMALIZER_H

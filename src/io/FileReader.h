@@ -1,0 +1,55 @@
+// Sequential reader of one text file, in ASCII mode (one byte a character) or Unicode
+// mode (one 16-bit little-endian unit a character, after the mark FF FE).
+//
+// Protocol: read, then ask IsEof; stop once IsEof is true. A read that runs into the end
+// delivers what it found; the next read raises "End of file encountered.". A device error
+// that is not the end of the file raises IOException 0x11 instead of looking like the end,
+// so a read loop can never spin on it.
+#ifndef KAVEX_IO_FILEREADER_H
+#define KAVEX_IO_FILEREADER_H
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+
+namespace kavex {
+
+enum class FileMode : int32_t { Unicode = 0, Ascii = 1 };
+
+class FileReader {
+public:
+    FileReader();
+    ~FileReader();
+    FileReader(const FileReader&) = delete;
+    FileReader& operator=(const FileReader&) = delete;
+
+    // Raises IOException 0x10 on a null or empty name, a file that cannot be opened, or
+    // (Unicode mode) a file that does not begin with FF FE. Returns true otherwise.
+    bool Open(const char* fileName, FileMode newMode);
+    void Close();
+    bool IsEof() const;
+
+    bool ReadAsciiString(std::string& out, int maxLength, char delimiter);
+    bool ReadUnicodeString(std::u16string& out, int maxLength, char16_t delimiter);
+    bool ReadUnicodeChars(std::u16string& out, int count);
+    // Stores 0 in units[0] first; reads up to `count` units whatever the mode.
+    bool ReadUnits(char16_t* units, int count);
+    bool ReadBytes(unsigned char* buffer, int size);
+    bool ReadBytesAt(unsigned char* buffer, int offset, int size);
+    bool UnreadAscii(int count);
+    bool UnreadUnicode(int count);
+    // Offsets count bytes; in Unicode mode from the first byte after the mark.
+    bool Seek(int offset);
+    // The whole file in bytes, the mark included; 0 when not open, -1 at the end.
+    int GetFileSize();
+    static bool FileExists(const char* fileName);
+
+private:
+    std::ifstream stream;
+    bool isOpen;
+    FileMode mode;
+};
+
+}  // namespace kavex
+
+#endif  // KAVEX_IO_FILEREADER_H
