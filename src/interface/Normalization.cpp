@@ -1,1 +1,152 @@
-// placeholder
+#include "kavex/Normalization.h"
+
+#include <climits>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "config/ConfigManager.h"
+#include "engine/Normalizer.h"
+#include "interface/TextUtils.h"
+
+namespace {
+
+// The largest number of units whose output, 2n + 1 bytes, still fits in an int.
+constexpr std::size_t kMaxOutputUnits = (static_cast<std::size_t>(INT_MAX) - 1) / 2;
+
+struct Parts {
+    std::unique_ptr<kavex::ConfigManager> config;
+    std::unique_ptr<kavex::Normalizer> nfc;
+    std::unique_ptr<kavex::Normalizer> nfd;
+    std::unique_ptr<kavex::Normalizer> nfkd;
+};
+
+std::unique_ptr<kavex::Normalizer> CopyOf(const kavex::Normalizer* normalizer) {
+    return normalizer == nullptr ? nullptr : std::make_unique<kavex::Normalizer>(*normalizer);
+}
+
+}  // namespace
+
+Normalization::Normalization()
+    : initialized(false),
+      configManager(nullptr),
+      nfdNormalizer(nullptr),
+      nfcNormalizer(nullptr),
+      nfkdNormalizer(nullptr) {
+    // Built in owners first so that running out of memory part-way leaks nothing and
+    // leaves no half-built object behind.
+    Parts parts;
+    parts.config = std::make_unique<kavex::ConfigManager>();
+    parts.nfc = std::make_unique<kavex::Normalizer>();
+    parts.nfd = std::make_unique<kavex::Normalizer>();
+    parts.nfkd = std::make_unique<kavex::Normalizer>();
+    configManager = parts.config.release();
+    nfcNormalizer = parts.nfc.release();
+    nfdNormalizer = parts.nfd.release();
+    nfkdNormalizer = parts.nfkd.release();
+}
+
+Normalization::~Normalization() {
+    Clear();
+    delete configManager;
+    configManager = nullptr;
+}
+
+Normalization& Normalization::operator=(const Normalization& other) {
+    if (this == &other) return *this;
+    // Copy everything before touching the target, so a failed copy leaves it unchanged.
+    Parts copy;
+    copy.config = std::make_unique<kavex::ConfigManager>(*other.configManager);
+    copy.nfc = CopyOf(other.nfcNormalizer);
+    copy.nfd = CopyOf(other.nfdNormalizer);
+    copy.nfkd = CopyOf(other.nfkdNormalizer);
+
+    Clear();
+    delete configManager;
+    configManager = copy.config.release();
+    nfcNormalizer = copy.nfc.release();
+    nfdNormalizer = copy.nfd.release();
+    nfkdNormalizer = copy.nfkd.release();
+    initialized = other.initialized;
+    return *this;
+}
+
+void Normalization::Clear() {
+    configManager->Clear();
+    for (kavex::Normalizer* normalizer : {nfcNormalizer, nfdNormalizer, nfkdNormalizer}) {
+        if (normalizer != nullptr) normalizer->Clear();
+    }
+    delete nfcNormalizer;
+    nfcNormalizer = nullptr;
+    delete nfdNormalizer;
+    nfdNormalizer = nullptr;
+    delete nfkdNormalizer;
+    nfkdNormalizer = nullptr;
+    initialized = false;
+}
+
+bool Normalization::Initialize() {
+    if (nfcNormalizer == nullptr || nfdNormalizer == nullptr || nfkdNormalizer == nullptr) {
+        // After Clear: start over with three empty normalizers, as a new object would.
+        Parts fresh;
+        fresh.nfc = std::make_unique<kavex::Normalizer>();
+        fresh.nfd = std::make_unique<kavex::Normalizer>();
+        fresh.nfkd = std::make_unique<kavex::Normalizer>();
+        delete nfcNormalizer;
+        delete nfdNormalizer;
+        delete nfkdNormalizer;
+        nfcNormalizer = fresh.nfc.release();
+        nfdNormalizer = fresh.nfd.release();
+        nfkdNormalizer = fresh.nfkd.release();
+    }
+
+    if (!configManager->ReadConfigFile()) return false;
+    if (!nfcNormalizer->LoadRules(configManager->nfcFilePath)) return false;
+    if (!nfdNormalizer->LoadRules(configManager->nfdFilePath)) return false;
+    if (!nfkdNormalizer->LoadRules(configManager->nfkdFilePath)) return false;
+    initialized = true;
+    return true;
+}
+
+const kavex::Normalizer* Normalization::NormalizerFor(int mode) const {
+    switch (mode) {
+        case NFD:
+            return nfdNormalizer;
+        case NFC:
+            return nfcNormalizer;
+        case NFKD:
+            return nfkdNormalizer;
+        default:
+            return nullptr;
+    }
+}
+
+int Normalization::Normalize(unsigned char* input, int length, NormMode mode,
+                             unsigned char* output) {
+    // A null buffer would be dereferenced; answer it as "nothing done" instead.
+    if ((input == nullptr && length > 0) || output == nullptr) return 0;
+    std::u16string text = kavex::BytesToUnicode(input, length);
+    if (!initialized) return 0;
+    const kavex::Normalizer* normalizer = NormalizerFor(mode);
+    if (normalizer == nullptr) return 0;
+
+    std::u16string result = normalizer->Normalize(std::move(text));
+    if (result.size() > kMaxOutputUnits) return 0;
+    return kavex::UnicodeToBytes(std::move(result), output);
+}
+
+int Normalization::Normalize(const unsigned char* input, int length, NormMode mode,
+                             unsigned char* output, int capacity) const {
+    if (input == nullptr && length > 0) return 0;
+    if (output == nullptr && capacity > 0) return 0;
+    if (!initialized) return 0;
+    const kavex::Normalizer* normalizer = NormalizerFor(mode);
+    if (normalizer == nullptr) return 0;
+
+    std::u16string result =
+        normalizer->Normalize(kavex::BytesToUnicodeUntilZeroUnit(input, length));
+    if (result.size() > kMaxOutputUnits) return 0;
+    const int needed = static_cast<int>(2 * result.size() + 1);
+    if (capacity < needed) return -needed;
+    return kavex::UnicodeToBytes(std::move(result), output);
+}
