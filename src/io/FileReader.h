@@ -17,7 +17,7 @@ namespace kavex {
 enum class FileMode : int32_t { Unicode = 0, Ascii = 1 };
 
 class FileReader {
-public:
+  public:
     FileReader();
     ~FileReader();
     FileReader(const FileReader&) = delete;
@@ -44,10 +44,19 @@ public:
     int GetFileSize();
     static bool FileExists(const char* fileName);
 
-private:
+  private:
+    // One character from the stream: false at the end of the file (a partial unit is
+    // dropped); raises on a device error.
+    bool ReadChar(char& value);
+    bool ReadUnit(char16_t& unit);
+    // Raises IOException 0x11 when the last stream read failed without reaching the end.
+    void CheckReadError();
+
     std::ifstream stream;
     bool isOpen;
     FileMode mode;
+    // Kept for the message of a device read error.
+    std::string fileName;
 };
 
 }  // namespace kavex
