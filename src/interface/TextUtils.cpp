@@ -1,1 +1,154 @@
-// placeholder
+#include "interface/TextUtils.h"
+
+#include <algorithm>
+#include <climits>
+#include <utility>
+#include <vector>
+
+namespace kavex {
+
+namespace {
+
+char16_t UnitAt(const unsigned char* bytes, int offset) {
+    return static_cast<char16_t>(bytes[offset] | (bytes[offset + 1] << 8));
+}
+
+template <typename String, typename Unit>
+String TrimInPlace(String& s, Unit (*toUnit)(typename String::value_type)) {
+    std::size_t first = 0;
+    while (first < s.size() && IsWhitespace(toUnit(s[first]))) ++first;
+    std::size_t end = s.size();
+    while (end > first && IsWhitespace(toUnit(s[end - 1]))) --end;
+    s = s.substr(first, end - first);
+    return s;
+}
+
+// Bytes 0x80 to 0xFF are never whitespace, whatever the signedness of char.
+char16_t NarrowUnit(char c) { return static_cast<unsigned char>(c); }
+char16_t WideUnit(char16_t c) { return c; }
+
+}  // namespace
+
+std::u16string BytesToUnicode(const unsigned char* bytes, int length) {
+    std::u16string text;
+    if (bytes == nullptr) return text;
+    // Only the low byte ends the text; a lone final byte would need a high byte from
+    // beyond `length`, so it is dropped.
+    for (int offset = 0; offset < length && bytes[offset] != 0; offset += 2) {
+        if (length - offset < 2) break;
+        text.push_back(UnitAt(bytes, offset));
+    }
+    return text;
+}
+
+std::u16string BytesToUnicodeUntilZeroUnit(const unsigned char* bytes, int length) {
+    std::u16string text;
+    if (bytes == nullptr) return text;
+    for (int offset = 0; length - offset >= 2; offset += 2) {
+        const char16_t unit = UnitAt(bytes, offset);
+        if (unit == 0) break;
+        text.push_back(unit);
+    }
+    return text;
+}
+
+int UnicodeToBytes(std::u16string text, unsigned char* out) {
+    std::size_t offset = 0;
+    for (char16_t unit : text) {
+        out[offset++] = static_cast<unsigned char>(unit & 0xFF);
+        out[offset++] = static_cast<unsigned char>(unit >> 8);
+    }
+    out[offset] = 0;
+    return static_cast<int>(offset + 1);
+}
+
+bool IsWhitespace(char16_t value) {
+    return value == 0x09 || value == 0x0A || value == 0x0D || value == 0x20;
+}
+
+std::string Trim(std::string& s) { return TrimInPlace(s, NarrowUnit); }
+
+std::u16string Trim(std::u16string& s) { return TrimInPlace(s, WideUnit); }
+
+std::u16string AsciiToUnicode(std::string text) {
+    std::u16string result;
+    result.reserve(text.size());
+    for (char c : text) result.push_back(static_cast<unsigned char>(c));
+    return result;
+}
+
+std::string UnicodeToAscii(std::u16string text) {
+    std::string result;
+    result.reserve(text.size());
+    for (char16_t unit : text) result.push_back(static_cast<char>(unit & 0xFF));
+    return result;
+}
+
+int UnicodeToInt(std::u16string text) {
+    // atoi's grammar, but out-of-range values saturate instead of being undefined.
+    const std::string narrow = UnicodeToAscii(std::move(text));
+    std::size_t i = 0;
+    const auto isSpace = [](char c) {
+        return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+    };
+    while (i < narrow.size() && isSpace(narrow[i])) ++i;
+    bool negative = false;
+    if (i < narrow.size() && (narrow[i] == '+' || narrow[i] == '-')) {
+        negative = narrow[i] == '-';
+        ++i;
+    }
+    const long long limit = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
+    long long value = 0;
+    for (; i < narrow.size() && narrow[i] >= '0' && narrow[i] <= '9'; ++i) {
+        value = value * 10 + (narrow[i] - '0');
+        if (value >= limit) {
+            value = limit;
+            break;
+        }
+    }
+    return static_cast<int>(negative ? -value : value);
+}
+
+std::u16string RemoveSpacesAndJoiners(std::u16string text) {
+    std::u16string result;
+    for (char16_t unit : text) {
+        if (unit == 0x0020 || unit == 0x200C || unit == 0x200D || unit == 0x000D ||
+            unit == 0x000A || unit == 0x0009) {
+            continue;
+        }
+        result.push_back(unit);
+    }
+    return result;
+}
+
+std::u16string RemoveDiacritics(std::u16string text) {
+    std::u16string result;
+    for (char16_t unit : text) {
+        if (unit >= 0x064E && unit <= 0x0653) continue;  // fatha to maddah above
+        result.push_back(unit);
+    }
+    return result;
+}
+
+int EditDistance(std::u16string first, std::u16string second) {
+    // One row over the shorter string keeps memory at O(min(m, n)).
+    if (first.size() < second.size()) std::swap(first, second);
+    const std::size_t columns = second.size();
+    std::vector<int> row(columns + 1);
+    for (std::size_t j = 0; j <= columns; ++j) row[j] = static_cast<int>(j);
+    for (std::size_t i = 1; i <= first.size(); ++i) {
+        int diagonal = row[0];
+        row[0] = static_cast<int>(i);
+        for (std::size_t j = 1; j <= columns; ++j) {
+            const int above = row[j];
+            const int substitution = diagonal + (first[i - 1] == second[j - 1] ? 0 : 1);
+            int best = std::min(above, row[j - 1]) + 1;
+            if (substitution < best) best = substitution;
+            row[j] = best;
+            diagonal = above;
+        }
+    }
+    return row[columns];
+}
+
+}  // namespace kavex
