@@ -12,12 +12,13 @@ namespace kavex {
 constexpr uint16_t kAbsent = 0xFFFF;
 
 class CodeUnitTable {
-public:
+  public:
     CodeUnitTable();
     ~CodeUnitTable();
     // Deep copies; a copy that runs out of memory throws std::bad_alloc and leaks nothing.
     CodeUnitTable(const CodeUnitTable& other);
     CodeUnitTable& operator=(const CodeUnitTable& other);
+    void Swap(CodeUnitTable& other) noexcept;
 
     // kAbsent when nothing was inserted for the unit.
     uint16_t Lookup(uint16_t unit) const {
@@ -33,7 +34,7 @@ public:
     // Bytes held by the allocated pages.
     std::size_t MemoryBytes() const;
 
-private:
+  private:
     int32_t count;
     uint16_t* pages[256];
 };

@@ -17,11 +17,13 @@ struct NormalizationRule {
 };
 
 class Normalizer : public RuleMatcher {
-public:
+  public:
     Normalizer();
     ~Normalizer();
     Normalizer(const Normalizer& other) = default;
-    Normalizer& operator=(const Normalizer& other) = default;
+    // All or nothing: a matcher copied without its rules would report indices into the
+    // old list.
+    Normalizer& operator=(const Normalizer& other);
 
     // The matcher's built flag.
     bool IsLoaded() const { return built; }
@@ -42,7 +44,13 @@ public:
     // again. Linear in the text: the result is built in a second buffer.
     void ApplyRules(std::u16string& text) const;
 
+    // The annotated report of the last read that failed; empty after a read that succeeded.
+    const std::string& LastReadError() const { return lastReadError; }
+
     std::vector<NormalizationRule> rules;
+
+  private:
+    std::string lastReadError;
 };
 
 }  // namespace kavex

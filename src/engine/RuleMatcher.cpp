@@ -1,1 +1,179 @@
-// placeholder
+#include "engine/RuleMatcher.h"
+
+#include <algorithm>
+#include <limits>
+#include <new>
+#include <utility>
+
+namespace kavex {
+
+namespace {
+// Room for one more state, doubling, never past the last state number.
+std::size_t GrownCapacity(std::size_t size) {
+    return std::min(kMaxStates, std::max<std::size_t>(16, size * 2));
+}
+}  // namespace
+
+RuleMatcher::RuleMatcher() : alphabetSize(0), built(false) {}
+
+RuleMatcher::~RuleMatcher() { Clear(); }
+
+RuleMatcher::RuleMatcher(const RuleMatcher& other)
+    : alphabetSize(other.alphabetSize),
+      ruleAtState(other.ruleAtState),
+      columns(other.columns),
+      built(other.built) {
+    try {
+        transitions.reserve(other.transitions.size());
+        for (const uint16_t* row : other.transitions) {
+            uint16_t* copy = new uint16_t[alphabetSize];
+            std::copy(row, row + alphabetSize, copy);
+            transitions.push_back(copy);  // cannot throw after the reserve
+        }
+    } catch (...) {
+        // The destructor does not run for a constructor that throws.
+        for (uint16_t* row : transitions) delete[] row;
+        throw;
+    }
+}
+
+RuleMatcher& RuleMatcher::operator=(const RuleMatcher& other) {
+    if (this != &other) {
+        RuleMatcher copy(other);
+        Swap(copy);
+    }
+    return *this;
+}
+
+void RuleMatcher::Swap(RuleMatcher& other) noexcept {
+    std::swap(alphabetSize, other.alphabetSize);
+    transitions.swap(other.transitions);
+    ruleAtState.swap(other.ruleAtState);
+    columns.Swap(other.columns);
+    std::swap(built, other.built);
+}
+
+bool RuleMatcher::AddState() {
+    if (transitions.size() >= kMaxStates) return false;
+    // Make room first so that the appends below cannot throw and orphan the row; grow
+    // geometrically, since reserve allocates exactly what it is asked for.
+    if (transitions.size() == transitions.capacity()) {
+        transitions.reserve(GrownCapacity(transitions.size()));
+    }
+    if (ruleAtState.size() == ruleAtState.capacity()) {
+        ruleAtState.reserve(GrownCapacity(ruleAtState.size()));
+    }
+    uint16_t* row = new (std::nothrow) uint16_t[alphabetSize];
+    if (row == nullptr) return false;
+    std::fill(row, row + alphabetSize, uint16_t{0});
+    transitions.push_back(row);
+    ruleAtState.push_back(kAbsent);
+    return true;
+}
+
+bool RuleMatcher::Build(std::vector<std::u16string> sources) {
+    Clear();
+    // Beyond the limits an index, a state number or a column would wrap into a valid or
+    // absent value; refuse instead. Partial work is freed at once rather than kept.
+    if (sources.size() > kMaxRules) return false;
+    bool ok = true;
+    try {
+        for (const std::u16string& source : sources) {
+            for (char16_t unit : source) {
+                if (columns.Lookup(unit) != kAbsent) continue;
+                if (static_cast<std::size_t>(columns.Count()) >= kMaxAlphabet ||
+                    !columns.Insert(unit)) {
+                    ok = false;
+                    break;
+                }
+            }
+            if (!ok) break;
+        }
+        if (ok) {
+            alphabetSize = static_cast<uint16_t>(columns.Count());
+            ok = AddState();
+        }
+        for (std::size_t i = 0; ok && i < sources.size(); ++i) {
+            uint16_t state = 0;
+            for (char16_t unit : sources[i]) {
+                const uint16_t col = columns.Lookup(unit);
+                if (col == kAbsent) {
+                    ok = false;
+                    break;
+                }
+                uint16_t next = transitions[state][col];
+                if (next == 0) {
+                    if (!AddState()) {
+                        ok = false;
+                        break;
+                    }
+                    next = static_cast<uint16_t>(transitions.size() - 1);
+                    transitions[state][col] = next;
+                }
+                state = next;
+            }
+            // Overwrites: of identical sources the later one keeps the state.
+            if (ok) ruleAtState[state] = static_cast<uint16_t>(i);
+        }
+    } catch (const std::bad_alloc&) {
+        ok = false;
+    }
+    if (!ok) {
+        Clear();
+        return false;
+    }
+    built = true;
+    return true;
+}
+
+RuleMatch RuleMatcher::Search(const char16_t* text, std::size_t length, int32_t start) const {
+    RuleMatch result{-1, kAbsent};
+    if (!built || start < 0) return result;
+    // A position must fit the signed 32-bit result.
+    const std::size_t last =
+        std::min(length, static_cast<std::size_t>(std::numeric_limits<int32_t>::max()));
+    const uint16_t* const* rows = transitions.data();
+    const uint16_t* rulesAt = ruleAtState.data();
+    const uint16_t* root = rows[0];
+    for (std::size_t p = static_cast<std::size_t>(start); p < last; ++p) {
+        // Most units start no source: skip them with one lookup and one root read.
+        uint16_t col = columns.Lookup(text[p]);
+        if (col == kAbsent) continue;
+        uint16_t state = root[col];
+        if (state == 0) continue;
+        // Walk the whole path: a longer source may still have a smaller rule index.
+        uint16_t best = kAbsent;
+        for (std::size_t q = p;;) {
+            best = std::min(best, rulesAt[state]);
+            if (++q >= length) break;
+            col = columns.Lookup(text[q]);
+            if (col == kAbsent) break;
+            state = rows[state][col];
+            if (state == 0) break;
+        }
+        if (best != kAbsent) {
+            result.position = static_cast<int32_t>(p);
+            result.rule = best;
+            return result;
+        }
+    }
+    return result;
+}
+
+void RuleMatcher::Clear() {
+    for (uint16_t* row : transitions) delete[] row;
+    // Swapping with empty lists gives their memory back, not just their elements.
+    std::vector<uint16_t*>().swap(transitions);
+    std::vector<uint16_t>().swap(ruleAtState);
+    alphabetSize = 0;
+    columns.Reset();
+    built = false;
+}
+
+std::size_t RuleMatcher::MemoryBytes() const {
+    return transitions.size() * alphabetSize * sizeof(uint16_t) +
+           transitions.capacity() * sizeof(uint16_t*) + ruleAtState.capacity() * sizeof(uint16_t) +
+           columns.MemoryBytes();
+}
+
+}  // namespace kavex

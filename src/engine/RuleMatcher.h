@@ -24,12 +24,13 @@ constexpr std::size_t kMaxStates = 65536;
 constexpr std::size_t kMaxAlphabet = 65535;
 
 class RuleMatcher {
-public:
+  public:
     RuleMatcher();
     ~RuleMatcher();
     // Deep copies (rows, rule indices, table); std::bad_alloc leaves nothing leaked.
     RuleMatcher(const RuleMatcher& other);
     RuleMatcher& operator=(const RuleMatcher& other);
+    void Swap(RuleMatcher& other) noexcept;
 
     // Builds the trie from scratch. False, with the matcher unbuilt and nothing leaked,
     // when memory runs out or the sources exceed kMaxRules, kMaxStates or kMaxAlphabet.
@@ -47,15 +48,20 @@ public:
     bool IsBuilt() const { return built; }
     uint16_t AlphabetSize() const { return alphabetSize; }
     std::size_t StateCount() const { return transitions.size(); }
-    // Bytes held by rows, rule indices and table pages.
+    // Bytes held by rows, rule indices, the row pointers and table pages.
     std::size_t MemoryBytes() const;
 
-protected:
+  protected:
     uint16_t alphabetSize;
     std::vector<uint16_t*> transitions;
     std::vector<uint16_t> ruleAtState;
     CodeUnitTable columns;
     bool built;
+
+  private:
+    // Appends an all-zero row and an empty rule entry; false beyond kMaxStates or when
+    // the row cannot be allocated. Leaves both lists in step on failure.
+    bool AddState();
 };
 
 }  // namespace kavex

@@ -1,0 +1,102 @@
+// Reference implementations for differential tests: the matcher, the rewrite and the
+// reordering written as plainly as their definitions, with no trie and no second buffer.
+// Header-only and standard library only, so fuzzers can include it too.
+#ifndef KAVEX_TESTS_SUPPORT_NAIVEORACLE_H
+#define KAVEX_TESTS_SUPPORT_NAIVEORACLE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kavex::testing {
+
+struct NaiveMatch {
+    int32_t position = -1;   // -1 for no match
+    uint16_t rule = 0xFFFF;  // 0xFFFF for no match
+    bool operator==(const NaiveMatch& other) const {
+        return position == other.position && rule == other.rule;
+    }
+};
+
+// (source, replacement) in rule-list order.
+using NaiveRules = std::vector<std::pair<std::u16string, std::u16string>>;
+
+inline std::vector<std::u16string> NaiveSources(const NaiveRules& rules) {
+    std::vector<std::u16string> sources;
+    for (const auto& rule : rules) sources.push_back(rule.first);
+    return sources;
+}
+
+// Tries every index from `start` on and, at each, every rule in list order. A source that
+// reappears later in the list is shadowed by the later copy; empty sources never match.
+inline NaiveMatch NaiveSearch(const std::vector<std::u16string>& sources,
+                              const std::u16string& text, int64_t start) {
+    NaiveMatch none;
+    if (start < 0) return none;
+    for (std::size_t p = static_cast<std::size_t>(start); p < text.size(); ++p) {
+        for (std::size_t i = 0; i < sources.size(); ++i) {
+            const std::u16string& source = sources[i];
+            if (source.empty() || text.compare(p, source.size(), source) != 0) continue;
+            bool shadowed = false;
+            for (std::size_t later = i + 1; later < sources.size() && !shadowed; ++later) {
+                shadowed = sources[later] == source;
+            }
+            if (shadowed) continue;
+            return NaiveMatch{static_cast<int32_t>(p), static_cast<uint16_t>(i)};
+        }
+    }
+    return none;
+}
+
+// The rewrite done in place, literally: replace, then search again after the replacement.
+inline void NaiveApplyRules(const NaiveRules& rules, std::u16string& text) {
+    const std::vector<std::u16string> sources = NaiveSources(rules);
+    NaiveMatch match = NaiveSearch(sources, text, 0);
+    while (match.position != -1) {
+        const auto& rule = rules[match.rule];
+        const std::size_t p = static_cast<std::size_t>(match.position);
+        const std::size_t k = rule.first.size();
+        const bool reachedEnd = p + k == text.size();
+        text.replace(p, k, rule.second);
+        if (reachedEnd) break;
+        match = NaiveSearch(sources, text, static_cast<int64_t>(p + rule.second.size()));
+    }
+}
+
+inline bool NaiveIsMark(char16_t unit) {
+    static const char16_t kMarks[] = {0x0610, 0x0611, 0x0612, 0x0613, 0x0614, 0x0615,
+                                      0x064B, 0x064E, 0x064F, 0x0650, 0x0651, 0x0652,
+                                      0x0653, 0x0654, 0x0656, 0x0657, 0x0658, 0x0670};
+    for (char16_t mark : kMarks) {
+        if (unit == mark) return true;
+    }
+    return false;
+}
+
+// Looks at the last output unit, scans the input back over marks, inserts in the middle.
+inline std::u16string NaiveReorderHeh(const std::u16string& text) {
+    std::u16string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
+        if (c == 0x06BE && i > 0 && NaiveIsMark(out.back())) {
+            std::ptrdiff_t j = static_cast<std::ptrdiff_t>(i) - 1;
+            while (j >= 0 && NaiveIsMark(text[static_cast<std::size_t>(j)])) --j;
+            out.insert(static_cast<std::size_t>(j + 1), 1, c);
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+inline std::u16string NaiveNormalize(const NaiveRules& rules, const std::u16string& text) {
+    std::u16string result = NaiveReorderHeh(text);
+    NaiveApplyRules(rules, result);
+    return result;
+}
+
+}  // namespace kavex::testing
+
+#endif  // KAVEX_TESTS_SUPPORT_NAIVEORACLE_H
