@@ -82,8 +82,6 @@ public:
                   int capacity) const;
 
 private:
-    const kavex::Normalizer* NormalizerFor(int mode) const;
-
     bool initialized;
     kavex::ConfigManager* configManager;
     kavex::Normalizer* nfdNormalizer;

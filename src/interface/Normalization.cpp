@@ -21,6 +21,21 @@ struct Parts {
     std::unique_ptr<kavex::Normalizer> nfkd;
 };
 
+// The normalizer serving `mode`, or null for a value that is no mode.
+const kavex::Normalizer* Select(int mode, const kavex::Normalizer* nfd,
+                                const kavex::Normalizer* nfc, const kavex::Normalizer* nfkd) {
+    switch (mode) {
+        case Normalization::NFD:
+            return nfd;
+        case Normalization::NFC:
+            return nfc;
+        case Normalization::NFKD:
+            return nfkd;
+        default:
+            return nullptr;
+    }
+}
+
 std::unique_ptr<kavex::Normalizer> CopyOf(const kavex::Normalizer* normalizer) {
     return normalizer == nullptr ? nullptr : std::make_unique<kavex::Normalizer>(*normalizer);
 }
@@ -108,26 +123,14 @@ bool Normalization::Initialize() {
     return true;
 }
 
-const kavex::Normalizer* Normalization::NormalizerFor(int mode) const {
-    switch (mode) {
-        case NFD:
-            return nfdNormalizer;
-        case NFC:
-            return nfcNormalizer;
-        case NFKD:
-            return nfkdNormalizer;
-        default:
-            return nullptr;
-    }
-}
-
 int Normalization::Normalize(unsigned char* input, int length, NormMode mode,
                              unsigned char* output) {
     // A null buffer would be dereferenced; answer it as "nothing done" instead.
     if ((input == nullptr && length > 0) || output == nullptr) return 0;
     std::u16string text = kavex::BytesToUnicode(input, length);
     if (!initialized) return 0;
-    const kavex::Normalizer* normalizer = NormalizerFor(mode);
+    const kavex::Normalizer* normalizer =
+        Select(mode, nfdNormalizer, nfcNormalizer, nfkdNormalizer);
     if (normalizer == nullptr) return 0;
 
     std::u16string result = normalizer->Normalize(std::move(text));
@@ -140,7 +143,8 @@ int Normalization::Normalize(const unsigned char* input, int length, NormMode mo
     if (input == nullptr && length > 0) return 0;
     if (output == nullptr && capacity > 0) return 0;
     if (!initialized) return 0;
-    const kavex::Normalizer* normalizer = NormalizerFor(mode);
+    const kavex::Normalizer* normalizer =
+        Select(mode, nfdNormalizer, nfcNormalizer, nfkdNormalizer);
     if (normalizer == nullptr) return 0;
 
     std::u16string result =
