@@ -1,0 +1,362 @@
+// kavex-normalize run as a user runs it: through the shell, with files, pipes and exit codes.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kavex/Normalization.h"
+#include "support/TempDir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kavex::testing::RulesFileBytes;
+using kavex::testing::TempDir;
+using kavex::testing::Utf16leBytes;
+using kavex::testing::WorkingDirectory;
+
+const std::string kTool = KAVEX_NORMALIZE_TOOL;
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+struct Result {
+    int exitCode;
+    std::string out;
+    std::string err;
+};
+
+// Tiny rules over Latin letters and a few Arabic ones, enough to tell the forms apart:
+// NFD splits é, NFC joins e + U+0301, NFKD splits é and the ligature ﬁ.
+class CliTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        rules_ = (dir_.Path() / "rules").string();
+        fs::create_directory(rules_);
+        WriteRules(rules_);
+    }
+
+    static void WriteRules(const fs::path& folder) {
+        auto write = [&](const std::string& name, const std::string& bytes) {
+            std::ofstream(folder / name, std::ios::binary) << bytes;
+        };
+        write("NFD.txt", RulesFileBytes({{u"\u00E9", u"e\u0301"}, {u"\u0622", u"\u0627\u0653"}}));
+        write("NFC.txt", RulesFileBytes({{u"e\u0301", u"\u00E9"}, {u"\u0627\u0653", u"\u0622"}}));
+        write("NFKD.txt",
+              RulesFileBytes(
+                  {{u"\u00E9", u"e\u0301"}, {u"\uFB01", u"fi"}, {u"\u0622", u"\u0627\u0653"}}));
+        write("config.ini", "NFDfilepath=NFD.txt\nNFCfilepath=NFC.txt\nNFKDfilepath=NFKD.txt\n");
+    }
+
+    // Runs the tool from the temporary folder with `stdinBytes` on its standard input.
+    Result Run(const std::string& arguments, const std::string& stdinBytes = "") {
+        const std::string in = dir_.Write("stdin.bin", stdinBytes);
+        const std::string command = "cd '" + dir_.Path().string() + "' && '" + kTool + "' " +
+                                    arguments + " <'" + in + "' >'" + dir_.File("stdout.bin") +
+                                    "' 2>'" + dir_.File("stderr.txt") + "'";
+        const int status = std::system(command.c_str());
+        Result result;
+        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        result.out = ReadFile(dir_.File("stdout.bin"));
+        result.err = ReadFile(dir_.File("stderr.txt"));
+        return result;
+    }
+
+    std::string Rules() const { return "--rules '" + rules_ + "' "; }
+
+    TempDir dir_;
+    std::string rules_;
+};
+
+TEST_F(CliTest, EachFormUsesItsRulesAndNfcIsTheDefault) {
+    const std::string input = "cafe\xCC\x81 caf\xC3\xA9 \xEF\xAC\x81 \xD8\xA2\n";
+    struct Case {
+        std::string option;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"", "caf\xC3\xA9 caf\xC3\xA9 \xEF\xAC\x81 \xD8\xA2\n"},
+        {"--form nfc", "caf\xC3\xA9 caf\xC3\xA9 \xEF\xAC\x81 \xD8\xA2\n"},
+        {"--form=NFD", "cafe\xCC\x81 cafe\xCC\x81 \xEF\xAC\x81 \xD8\xA7\xD9\x93\n"},
+        {"--form nfkd", "cafe\xCC\x81 cafe\xCC\x81 fi \xD8\xA7\xD9\x93\n"},
+    };
+    for (const Case& c : cases) {
+        const Result result = Run(Rules() + c.option, input);
+        EXPECT_EQ(result.exitCode, 0) << c.option << result.err;
+        EXPECT_EQ(result.out, c.expected) << c.option;
+        EXPECT_EQ(result.err, "") << c.option;
+    }
+}
+
+TEST_F(CliTest, FilesAndStandardInputAreReadInOrder) {
+    dir_.Write("a.txt", "cafe\xCC\x81\n");
+    dir_.Write("b.txt", "e\xCC\x81");  // no final line feed: none is added
+    const Result files = Run(Rules() + "a.txt b.txt");
+    EXPECT_EQ(files.exitCode, 0) << files.err;
+    EXPECT_EQ(files.out, "caf\xC3\xA9\n\xC3\xA9");
+
+    const Result mixed = Run(Rules() + "a.txt - b.txt", "x\n");
+    EXPECT_EQ(mixed.out, "caf\xC3\xA9\nx\n\xC3\xA9");
+
+    const Result piped = Run(Rules(), "cafe\xCC\x81\r\ne\xCC\x81");
+    EXPECT_EQ(piped.exitCode, 0);
+    EXPECT_EQ(piped.out, "caf\xC3\xA9\r\n\xC3\xA9");
+
+    const Result empty = Run(Rules(), "");
+    EXPECT_EQ(empty.exitCode, 0);
+    EXPECT_EQ(empty.out, "");
+}
+
+TEST_F(CliTest, ByteOrderMarkZeroAndNonBmpCharactersPassThrough) {
+    // U+0000 ends the text for the library, so the tool normalizes around it.
+    const std::string input = std::string(
+        "\xEF\xBB\xBF"
+        "e\xCC\x81\0e\xCC\x81 \xF0\x9F\x98\x80\n",
+        16);
+    const Result result = Run(Rules(), input);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out, std::string("\xEF\xBB\xBF\xC3\xA9\0\xC3\xA9 \xF0\x9F\x98\x80\n", 14));
+}
+
+TEST_F(CliTest, Utf16leInAndOut) {
+    const std::string input = "\xFF\xFE" + Utf16leBytes(u"cafe\u0301\r\n\U0001F600\u0622") +
+                              std::string(2, '\0') + Utf16leBytes(u"e\u0301\n");
+    dir_.Write("in16.txt", input);
+    const Result nfc = Run(Rules() + "--encoding utf-16le in16.txt");
+    EXPECT_EQ(nfc.exitCode, 0) << nfc.err;
+    EXPECT_EQ(nfc.out, "\xFF\xFE" + Utf16leBytes(u"caf\u00E9\r\n\U0001F600\u0622") +
+                           std::string(2, '\0') + Utf16leBytes(u"\u00E9\n"));
+
+    const Result nfd = Run(Rules() + "--encoding=UTF-16LE --form nfd", input);
+    EXPECT_EQ(nfd.out, "\xFF\xFE" + Utf16leBytes(u"cafe\u0301\r\n\U0001F600\u0627\u0653") +
+                           std::string(2, '\0') + Utf16leBytes(u"e\u0301\n"));
+
+    // Lone surrogates are units like any other in this encoding.
+    const Result lone = Run(Rules() + "--encoding utf-16le", Utf16leBytes(u"\xD800\u00E9"));
+    EXPECT_EQ(lone.exitCode, 0);
+    EXPECT_EQ(lone.out, Utf16leBytes(u"\xD800\u00E9"));
+
+    const Result odd = Run(Rules() + "--encoding utf-16le", Utf16leBytes(u"ab\n") + "c");
+    EXPECT_EQ(odd.exitCode, 65);
+    EXPECT_NE(odd.err.find("standard input: line 2, byte offset 6: invalid UTF-16LE"),
+              std::string::npos)
+        << odd.err;
+}
+
+TEST_F(CliTest, CheckNamesTheFirstChangingLineAndWritesNothing) {
+    dir_.Write("good.txt", "caf\xC3\xA9\nplain\n");
+    dir_.Write("bad.txt", "one\ntwo\nthree e\xCC\x81\nfour e\xCC\x81\n");
+    struct Case {
+        std::string arguments;
+        int exitCode;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"--check good.txt", 0, ""},
+        {"--check good.txt bad.txt", 1, "kavex-normalize: bad.txt: line 3 is not in NFC\n"},
+        {"--check --form nfd good.txt", 1, "kavex-normalize: good.txt: line 1 is not in NFD\n"},
+        {"--check --form nfkd bad.txt", 0, ""},
+    };
+    for (const Case& c : cases) {
+        const Result result = Run(Rules() + c.arguments);
+        EXPECT_EQ(result.exitCode, c.exitCode) << c.arguments;
+        EXPECT_EQ(result.out, "") << c.arguments;
+        EXPECT_EQ(result.err, c.message) << c.arguments;
+    }
+    const Result piped = Run(Rules() + "--check", "x\ny\ne\xCC\x81");
+    EXPECT_EQ(piped.exitCode, 1);
+    EXPECT_EQ(piped.err, "kavex-normalize: standard input: line 3 is not in NFC\n");
+}
+
+TEST_F(CliTest, InvalidUtf8NamesFileLineAndOffset) {
+    struct Case {
+        std::string bytes;
+        std::string where;
+    };
+    const Case cases[] = {
+        {"ok\nab\xC0\x80", "line 2, byte offset 5: invalid UTF-8 (overlong encoding)"},
+        {"\xED\xA0\x80", "line 1, byte offset 0: invalid UTF-8 (encoded surrogate)"},
+        {"a\n\n\xF4\x90\x80\x80", "line 3, byte offset 3: invalid UTF-8 (code point beyond"},
+        {"abc\xE2\x82", "line 1, byte offset 3: invalid UTF-8 (truncated sequence)"},
+        {"abc\xE2\x82x", "line 1, byte offset 3: invalid UTF-8 (truncated sequence)"},
+        {"\x80", "line 1, byte offset 0: invalid UTF-8 (unexpected continuation byte)"},
+    };
+    for (const Case& c : cases) {
+        dir_.Write("bad.txt", c.bytes);
+        const Result result = Run(Rules() + "bad.txt");
+        EXPECT_EQ(result.exitCode, 65) << c.where;
+        EXPECT_EQ(result.err.rfind("kavex-normalize: bad.txt: " + c.where, 0), 0u) << result.err;
+    }
+
+    // An invalid byte past the first read buffer still gets its exact offset, and the
+    // lines already written are reported as an incomplete output.
+    std::string big(300000, 'a');
+    big[1000] = '\n';
+    big += "\xFF";
+    dir_.Write("big.txt", big);
+    const Result late = Run(Rules() + "big.txt");
+    EXPECT_EQ(late.exitCode, 65);
+    EXPECT_NE(late.err.find("big.txt: line 2, byte offset 300000: invalid UTF-8"),
+              std::string::npos)
+        << late.err;
+    EXPECT_NE(late.err.find("the output is incomplete: it stops before line 2 of big.txt"),
+              std::string::npos)
+        << late.err;
+    EXPECT_EQ(late.out, big.substr(0, 1001));
+}
+
+TEST_F(CliTest, OutputFileIsReplacedOnlyOnSuccess) {
+    dir_.Write("in.txt", "e\xCC\x81\n");
+    const Result made = Run(Rules() + "-o out.txt in.txt");
+    EXPECT_EQ(made.exitCode, 0) << made.err;
+    EXPECT_EQ(made.out, "");
+    EXPECT_EQ(ReadFile(dir_.File("out.txt")), "\xC3\xA9\n");
+
+    // The output may be the input itself.
+    const Result inPlace = Run(Rules() + "--form nfd in.txt --output=in.txt");
+    EXPECT_EQ(inPlace.exitCode, 0) << inPlace.err;
+    EXPECT_EQ(ReadFile(dir_.File("in.txt")), "e\xCC\x81\n");
+
+    dir_.Write("bad.txt", "fine\n\xFF");
+    const Result failed = Run(Rules() + "-o out.txt in.txt bad.txt");
+    EXPECT_EQ(failed.exitCode, 65);
+    EXPECT_NE(failed.err.find("'" + dir_.File("out.txt") + "' was left as it was"),
+              std::string::npos)
+        << failed.err;
+    EXPECT_EQ(ReadFile(dir_.File("out.txt")), "\xC3\xA9\n");
+
+    const Result missing = Run(Rules() + "-o new.txt nothere.txt");
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_EQ(missing.err.rfind("kavex-normalize: cannot open nothere.txt: ", 0), 0u)
+        << missing.err;
+    EXPECT_FALSE(fs::exists(dir_.File("new.txt")));
+
+    const Result noFolder = Run(Rules() + "-o nofolder/out.txt in.txt");
+    EXPECT_EQ(noFolder.exitCode, 1);
+    EXPECT_NE(noFolder.err.find("cannot create a temporary file next to"), std::string::npos);
+
+    // No temporary file is left behind by any of these runs.
+    for (const auto& entry : fs::directory_iterator(dir_.Path())) {
+        EXPECT_EQ(entry.path().filename().string().find(".kavex-tmp-"), std::string::npos)
+            << entry.path();
+    }
+}
+
+TEST_F(CliTest, RulesThatCannotBeLoadedExitWithTwo) {
+    const Result missing = Run("--rules nowhere", "x");
+    EXPECT_EQ(missing.exitCode, 2);
+    EXPECT_EQ(missing.err,
+              "kavex-normalize: rules folder '" + dir_.File("nowhere") + "' does not exist\n");
+
+    fs::create_directory(dir_.Path() / "empty");
+    const Result empty = Run("--rules empty", "x");
+    EXPECT_EQ(empty.exitCode, 2);
+    EXPECT_EQ(empty.err,
+              "kavex-normalize: rules folder '" + dir_.File("empty") + "' has no config.ini\n");
+
+    fs::remove(fs::path(rules_) / "NFKD.txt");
+    const Result broken = Run(Rules(), "x");
+    EXPECT_EQ(broken.exitCode, 2);
+    EXPECT_EQ(broken.err.rfind("kavex-normalize: cannot load the rules in '" + rules_ + "'", 0), 0u)
+        << broken.err;
+    EXPECT_EQ(broken.out, "");
+}
+
+TEST_F(CliTest, UsageHelpAndVersion) {
+    const Result help = Run("--help");
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("a rule match never spans a\nline feed"), std::string::npos);
+    EXPECT_NE(help.out.find("--encoding utf-8|utf-16le"), std::string::npos);
+
+    const Result version = Run("--version");
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out.rfind("kavex-normalize ", 0), 0u);
+
+    for (const std::string bad : {"--form nfkc", "--frobnicate", "--encoding latin1", "--rules",
+                                  "--check -o x.txt", "--check=yes"}) {
+        const Result result = Run(Rules() + bad);
+        EXPECT_EQ(result.exitCode, 64) << bad;
+        EXPECT_EQ(result.err.rfind("kavex-normalize: ", 0), 0u) << bad;
+        EXPECT_EQ(result.out, "") << bad;
+    }
+}
+
+// Several megabytes in many lines, with one line longer than the piece limit that has
+// spaces to cut after, give the same text as one library call over the whole input.
+TEST_F(CliTest, StreamedOutputEqualsOneCallOnTheWholeText) {
+    const std::u16string words[] = {u"cafe\u0301 ", u"caf\u00E9 ", u"\u0627\u0653\u0628 ",
+                                    u"\u0622 ",     u"\uFB01 ",    u"\U0001F600",
+                                    u"plain ",      u"\u0627",     u"\u0653\u0653 "};
+    std::u16string text;
+    std::uint32_t random = 12345;
+    auto next = [&random]() {
+        random = random * 1103515245u + 12345u;
+        return random >> 16;
+    };
+    while (text.size() < 2'000'000) {
+        text += words[next() % 9];
+        if (next() % 16 == 0) text += u"\n";
+    }
+    text += u"\n";
+    while (text.size() < 3'400'000) text += words[next() % 9];  // a line of 1.4 Mi units
+    text += u"\r\n";
+    const std::string input = Utf16leBytes(text);
+    dir_.Write("big16.txt", input);
+
+    Normalization normalization;
+    {
+        WorkingDirectory inRules(rules_);
+        ASSERT_TRUE(normalization.Initialize());
+    }
+    for (auto mode : {Normalization::NFD, Normalization::NFC, Normalization::NFKD}) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(input.data());
+        const int needed =
+            normalization.Normalize(bytes, static_cast<int>(input.size()), mode, nullptr, 0);
+        ASSERT_LT(needed, 0);
+        std::vector<unsigned char> expected(static_cast<std::size_t>(-needed));
+        ASSERT_EQ(normalization.Normalize(bytes, static_cast<int>(input.size()), mode,
+                                          expected.data(), -needed),
+                  -needed);
+        const std::string form = mode == Normalization::NFD   ? "nfd"
+                                 : mode == Normalization::NFC ? "nfc"
+                                                              : "nfkd";
+        const Result result =
+            Run(Rules() + "--encoding utf-16le --form " + form + " -o out16.txt big16.txt");
+        ASSERT_EQ(result.exitCode, 0) << result.err;
+        const std::string written = ReadFile(dir_.File("out16.txt"));
+        EXPECT_TRUE(written == std::string(expected.begin(), expected.end() - 1)) << form;
+    }
+}
+
+// The samples, with the shipped rules found next to the tool and no option but the form.
+TEST(CliSamplesTest, SamplesMatchTheirExpectedForms) {
+    const fs::path rules = fs::path(kTool).parent_path() / "rules" / "config.ini";
+    if (!fs::exists(rules)) GTEST_SKIP() << "no shipped rules next to the tool";
+    int checked = 0;
+    for (const auto& entry : fs::directory_iterator(fs::path(KAVEX_SOURCE_DIR) / "samples")) {
+        if (entry.path().extension() != ".txt") continue;
+        for (const std::string form : {"nfd", "nfc", "nfkd"}) {
+            fs::path expected = entry.path();
+            expected.replace_extension("." + form);
+            ASSERT_TRUE(fs::exists(expected)) << expected;
+            TempDir dir;
+            const std::string command = "'" + kTool + "' --form " + form + " '" +
+                                        entry.path().string() + "' >'" + dir.File("out") + "'";
+            ASSERT_EQ(std::system(command.c_str()), 0) << command;
+            EXPECT_EQ(ReadFile(dir.File("out")), ReadFile(expected)) << expected;
+            ++checked;
+        }
+    }
+    EXPECT_GE(checked, 12);
+}
+
+}  // namespace
