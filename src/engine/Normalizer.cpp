@@ -1,5 +1,6 @@
 #include "engine/Normalizer.h"
 
+#include <algorithm>
 #include <new>
 #include <utility>
 
@@ -98,25 +99,27 @@ bool Normalizer::IsMark(char16_t unit) {
 }
 
 std::u16string Normalizer::ReorderHeh(std::u16string text) const {
+    // In place, from one U+06BE to the next: most texts hold none, and the units between
+    // two of them are never touched. A move rewrites only its run of marks and the U+06BE
+    // itself, all at or before the U+06BE, so every unit after it is still the input's.
     const std::size_t n = text.size();
-    std::u16string out;
-    out.reserve(n);
-    // Index of the last unit that is not a mark, plus one: where the current run of marks
-    // starts, in the output as in the input (a move never crosses a non-mark).
-    std::size_t runStart = 0;
+    char16_t* units = &text[0];
+    // The input unit before the current U+06BE is a U+06BE too, even when a move has put
+    // a mark in its place; -1 (wrapped) before the first one.
+    std::size_t previousHeh = static_cast<std::size_t>(-1);
     for (std::size_t i = 0; i < n; ++i) {
-        const char16_t c = text[i];
-        // The previous input unit being a mark is the same test as the last output unit
-        // being one, except right after a move, where the literal scan stops at once.
-        if (c == kHeh && i > 0 && IsMark(text[i - 1])) {
-            // Shifts only the run of marks, which sits at the end of the output.
-            out.insert(out.begin() + static_cast<std::ptrdiff_t>(runStart), c);
-        } else {
-            out.push_back(c);
+        if (units[i] != kHeh) continue;
+        // The run of marks ends at the preceding unit and starts after the last unit that
+        // is not a mark; an earlier U+06BE bounds it, moved or not.
+        std::size_t runStart = i;
+        while (runStart > previousHeh + 1 && IsMark(units[runStart - 1])) --runStart;
+        if (runStart < i) {
+            std::copy_backward(units + runStart, units + i, units + i + 1);
+            units[runStart] = kHeh;
         }
-        if (!IsMark(c)) runStart = i + 1;
+        previousHeh = i;
     }
-    return out;
+    return text;
 }
 
 void Normalizer::ApplyRules(std::u16string& text) const {

@@ -27,39 +27,59 @@ String TrimInPlace(String& s, Unit (*toUnit)(typename String::value_type)) {
 char16_t NarrowUnit(char c) { return static_cast<unsigned char>(c); }
 char16_t WideUnit(char16_t c) { return c; }
 
+// Whole text conversions run a block at a time: the loops over a block have no early
+// exit, so the compiler vectorizes them, and the end of the text is looked for per block.
+constexpr std::size_t kBlockUnits = 512;
+
+// Units read low byte first until `length` bytes or the first unit that ends the text:
+// a zero low byte when `kLowByteEnds`, a whole zero unit otherwise.
+template <bool kLowByteEnds>
+std::u16string BytesToUnits(const unsigned char* bytes, int length) {
+    std::u16string text;
+    if (bytes == nullptr || length < 2) return text;
+    const std::size_t total = static_cast<std::size_t>(length) / 2;
+    char16_t block[kBlockUnits];
+    for (std::size_t done = 0; done < total; done += kBlockUnits) {
+        const std::size_t count = std::min(kBlockUnits, total - done);
+        const unsigned char* from = bytes + 2 * done;
+        unsigned zeros = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            block[i] = UnitAt(from, static_cast<int>(2 * i));
+            zeros |= (kLowByteEnds ? from[2 * i] : block[i]) == 0;
+        }
+        std::size_t kept = count;
+        if (zeros != 0) {
+            kept = 0;
+            while ((kLowByteEnds ? block[kept] & 0xFF : block[kept]) != 0) ++kept;
+        }
+        if (done == 0) text.reserve(zeros != 0 ? kept : total);
+        text.append(block, kept);
+        if (zeros != 0) break;
+    }
+    return text;
+}
+
 }  // namespace
 
 std::u16string BytesToUnicode(const unsigned char* bytes, int length) {
-    std::u16string text;
-    if (bytes == nullptr) return text;
     // Only the low byte ends the text; a lone final byte would need a high byte from
     // beyond `length`, so it is dropped.
-    for (int offset = 0; offset < length && bytes[offset] != 0; offset += 2) {
-        if (length - offset < 2) break;
-        text.push_back(UnitAt(bytes, offset));
-    }
-    return text;
+    return BytesToUnits<true>(bytes, length);
 }
 
 std::u16string BytesToUnicodeUntilZeroUnit(const unsigned char* bytes, int length) {
-    std::u16string text;
-    if (bytes == nullptr) return text;
-    for (int offset = 0; length - offset >= 2; offset += 2) {
-        const char16_t unit = UnitAt(bytes, offset);
-        if (unit == 0) break;
-        text.push_back(unit);
-    }
-    return text;
+    return BytesToUnits<false>(bytes, length);
 }
 
 int UnicodeToBytes(std::u16string text, unsigned char* out) {
-    std::size_t offset = 0;
-    for (char16_t unit : text) {
-        out[offset++] = static_cast<unsigned char>(unit & 0xFF);
-        out[offset++] = static_cast<unsigned char>(unit >> 8);
+    const std::size_t n = text.size();
+    const char16_t* units = text.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        out[2 * i] = static_cast<unsigned char>(units[i] & 0xFF);
+        out[2 * i + 1] = static_cast<unsigned char>(units[i] >> 8);
     }
-    out[offset] = 0;
-    return static_cast<int>(offset + 1);
+    out[2 * n] = 0;
+    return static_cast<int>(2 * n + 1);
 }
 
 bool IsWhitespace(char16_t value) {
