@@ -337,6 +337,28 @@ TEST_F(CliTest, StreamedOutputEqualsOneCallOnTheWholeText) {
     }
 }
 
+// Over 64 MiB of input: a progress line on standard error only when it is a terminal.
+TEST_F(CliTest, ProgressOnlyOnATerminal) {
+    {
+        std::ofstream big(dir_.File("big.txt"), std::ios::binary);
+        const std::string line = std::string(1023, 'a') + "\n";
+        for (int i = 0; i < 65 * 1024; ++i) big << line;
+    }
+    const Result piped = Run(Rules() + "--check big.txt");
+    EXPECT_EQ(piped.exitCode, 0);
+    EXPECT_EQ(piped.err, "");
+
+    // script(1) gives the tool a terminal; its log records what the terminal showed.
+    if (std::system("command -v script >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "no script(1) to provide a terminal";
+    }
+    const std::string command = "cd '" + dir_.Path().string() + "' && script -qec \"'" + kTool +
+                                "' " + Rules() + "--check big.txt\" terminal.log >/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const std::string shown = ReadFile(dir_.File("terminal.log"));
+    EXPECT_NE(shown.find("kavex-normalize: big.txt: 0 of 65 MiB (0%)"), std::string::npos) << shown;
+}
+
 // The samples, with the shipped rules found next to the tool and no option but the form.
 TEST(CliSamplesTest, SamplesMatchTheirExpectedForms) {
     const fs::path rules = fs::path(kTool).parent_path() / "rules" / "config.ini";

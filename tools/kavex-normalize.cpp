@@ -309,17 +309,30 @@ struct Input {
 
 class Progress {
   public:
+    // Shows a first line at once, so a long run is visible from its start.
     void Start(const std::string& name, std::uint64_t total) {
         name_ = name;
         total_ = total;
         active_ = total > kProgressThreshold && IsTerminal(stderr);
-        start_ = last_ = Clock::now();
+        start_ = Clock::now();
+        if (active_) Show(0, start_);
     }
 
     void Update(std::uint64_t done) {
         if (!active_) return;
         const auto now = Clock::now();
-        if (now - last_ < std::chrono::milliseconds(500)) return;
+        if (now - last_ >= std::chrono::milliseconds(500)) Show(done, now);
+    }
+
+    void Finish() {
+        if (shown_) std::fputs("\r\x1b[K", stderr);
+        shown_ = active_ = false;
+    }
+
+  private:
+    using Clock = std::chrono::steady_clock;
+
+    void Show(std::uint64_t done, Clock::time_point now) {
         last_ = now;
         const double seconds = std::chrono::duration<double>(now - start_).count();
         const double mib = 1024.0 * 1024.0;
@@ -330,13 +343,6 @@ class Progress {
         shown_ = true;
     }
 
-    void Finish() {
-        if (shown_) std::fputs("\r\x1b[K", stderr);
-        shown_ = active_ = false;
-    }
-
-  private:
-    using Clock = std::chrono::steady_clock;
     std::string name_;
     std::uint64_t total_ = 0;
     bool active_ = false;

@@ -1,0 +1,426 @@
+#!/usr/bin/env python3
+"""Writes the kavex rules files NFD.txt, NFC.txt and NFKD.txt from the Unicode Character
+Database (UnicodeData.txt and DerivedNormalizationProps.txt).
+
+    python3 tools/generate_rules.py [--ucd /usr/share/unicode] [--out rules] [--stats]
+
+The engine rewrites text in one left-to-right pass: at the leftmost position where some
+rule source occurs, the first listed rule among those occurring there is applied, and its
+replacement is never searched again. So a rule chosen at a position must already produce
+the final text for everything it covers, whatever follows. The generator therefore works
+on combining sequences (a starter that changes under the form, or nothing, followed by a
+run of marks): it walks them from short to long, runs a model of the engine on each with
+the rules found so far and, where the result differs from the reference normalization
+below, adds the whole sequence as a rule. Rules are written longest source first, so
+among the sources that start at one position the longest one that occurs wins.
+
+Runs of up to two marks (after decomposition) are covered for every mark of the scope;
+runs of three only for the marks in CORE_MARKS, where real text puts them. Every state of
+the matcher costs a full row (alphabet size x 2 bytes), and the NFKD alphabet holds over
+a thousand presentation forms, so a full cover of three-mark runs would not fit.
+"""
+
+import argparse
+import itertools
+import os
+import sys
+
+# Blocks in scope. The Arabic Mathematical Alphabetic Symbols only change under NFKD.
+SCOPE = [
+    (0x0600, 0x06FF),  # Arabic
+    (0x0750, 0x077F),  # Arabic Supplement
+    (0x0870, 0x089F),  # Arabic Extended-B
+    (0x08A0, 0x08FF),  # Arabic Extended-A
+    (0xFB50, 0xFDFF),  # Arabic Presentation Forms-A
+    (0xFE70, 0xFEFF),  # Arabic Presentation Forms-B
+    (0x1EE00, 0x1EEFF),  # Arabic Mathematical Alphabetic Symbols
+]
+
+# Marks whose runs of three are covered, per form. NFD and NFC take every mark of the
+# Arabic block, Quranic annotation included. The NFKD matcher's rows are eight times as
+# wide (its alphabet holds the presentation forms), so its runs of three are covered for
+# the harakat, maddah, the hamzas, subscript alef, inverted damma, noon ghunna and
+# superscript alef only.
+CORE_MARKS = {
+    "NFD": range(0x0600, 0x0700),
+    "NFC": range(0x0600, 0x0700),
+    "NFKD": list(range(0x064B, 0x0659)) + [0x0670],
+}
+
+FORMS = ("NFD", "NFC", "NFKD")
+MAX_RUN = 3
+COLON, CR = 0x003A, 0x000D
+
+
+def in_scope(cp):
+    return any(low <= cp <= high for low, high in SCOPE)
+
+
+class Ucd:
+    """The parts of the character database that normalization needs."""
+
+    def __init__(self, folder):
+        self.ccc = {}
+        self.canonical = {}
+        self.compat = {}
+        self.names = {}
+        with open(os.path.join(folder, "UnicodeData.txt"), encoding="utf-8") as data:
+            for line in data:
+                fields = line.split(";")
+                cp = int(fields[0], 16)
+                self.names[cp] = fields[1]
+                if int(fields[3]):
+                    self.ccc[cp] = int(fields[3])
+                if fields[5]:
+                    parts = fields[5].split()
+                    mapping = [int(p, 16) for p in parts if not p.startswith("<")]
+                    self.compat[cp] = mapping
+                    if not parts[0].startswith("<"):
+                        self.canonical[cp] = mapping
+        excluded = set()
+        path = os.path.join(folder, "DerivedNormalizationProps.txt")
+        with open(path, encoding="utf-8") as props:
+            for line in props:
+                fields = [f.strip() for f in line.split("#")[0].split(";")]
+                if len(fields) < 2 or fields[1] != "Full_Composition_Exclusion":
+                    continue
+                low, _, high = fields[0].partition("..")
+                excluded.update(range(int(low, 16), int(high or low, 16) + 1))
+        self.compose_pairs = {
+            tuple(m): cp for cp, m in self.canonical.items() if len(m) == 2 and cp not in excluded
+        }
+        self.bases = {pair[0] for pair in self.compose_pairs}
+        self.version = self._version(folder)
+        self._full = {False: {}, True: {}}
+
+    @staticmethod
+    def _version(folder):
+        with open(os.path.join(folder, "DerivedNormalizationProps.txt"), encoding="utf-8") as f:
+            first = f.readline().strip()
+        # "# DerivedNormalizationProps-15.0.0.txt"
+        return first.rsplit("-", 1)[-1].replace(".txt", "") if "-" in first else "unknown"
+
+    def decompose(self, cp, compat):
+        cache = self._full[compat]
+        if cp not in cache:
+            table = self.compat if compat else self.canonical
+            if cp in table:
+                cache[cp] = [u for part in table[cp] for u in self.decompose(part, compat)]
+            else:
+                cache[cp] = [cp]
+        return cache[cp]
+
+    def normalize(self, form, text):
+        compat = form == "NFKD"
+        units = [u for cp in text for u in self.decompose(cp, compat)]
+        # Canonical ordering: a stable sort of every run of marks by combining class.
+        i = 0
+        while i < len(units):
+            if self.ccc.get(units[i], 0) == 0:
+                i += 1
+                continue
+            j = i
+            while j < len(units) and self.ccc.get(units[j], 0):
+                j += 1
+            units[i:j] = sorted(units[i:j], key=lambda u: self.ccc[u])
+            i = j
+        if form == "NFC":
+            units = self._compose(units)
+        return tuple(units)
+
+    def _compose(self, units):
+        out = []
+        starter = -1
+        last = None  # class of the last unit kept after the starter; None: nothing between
+        for u in units:
+            cls = self.ccc.get(u, 0)
+            if starter >= 0 and (last is None or last < cls):
+                composite = self.compose_pairs.get((out[starter], u))
+                if composite is not None:
+                    out[starter] = composite
+                    continue
+            if cls == 0:
+                starter = len(out)
+                last = None
+            else:
+                last = cls
+            out.append(u)
+        return out
+
+
+def run_engine(rules, text, longest):
+    """The engine's pass over `text` (a tuple of code points) with `rules`, a dict from
+    source to (index, replacement). Matching is over code points, which is the same as
+    over code units here: no source begins with a low surrogate."""
+    out = []
+    start = 0
+    n = len(text)
+    while start < n:
+        for p in range(start, n):
+            best = None
+            for q in range(p + 1, min(n, p + longest) + 1):
+                rule = rules.get(text[p:q])
+                if rule is not None and (best is None or rule[0] < best[0]):
+                    best = rule
+                    best_end = q
+            if best is not None:
+                out.extend(text[start:p])
+                out.extend(best[1])
+                start = best_end
+                break
+        else:
+            out.extend(text[start:])
+            break
+    return tuple(out)
+
+
+class FormRules:
+    """The rule set of one normalization form."""
+
+    def __init__(self, ucd, form):
+        self.ucd = ucd
+        self.form = form
+        compat = form == "NFKD"
+        scope = [cp for cp in sorted(ucd.names) if in_scope(cp)]
+        self.marks = [cp for cp in scope if ucd.ccc.get(cp, 0)]
+        for mark in self.marks:
+            # Every mark of the scope is its own decomposition; runs are counted on that.
+            assert ucd.decompose(mark, compat) == [mark], hex(mark)
+        self.core = [m for m in self.marks if m in CORE_MARKS[form]]
+        self.core_set = set(self.core)
+        self.rules = {}
+        self.order = []
+        # Starters whose result changes, and those that also interact with marks that follow
+        # (trailing marks in the decomposition, or a last starter that composes in NFC).
+        self.changing = []
+        self.open = {}
+        for cp in scope:
+            if ucd.ccc.get(cp, 0):
+                continue
+            decomposition = ucd.decompose(cp, compat)
+            assert ucd.ccc.get(decomposition[0], 0) == 0, hex(cp)
+            trailing = 0
+            while ucd.ccc.get(decomposition[-1 - trailing], 0):
+                trailing += 1
+            if ucd.normalize(form, (cp,)) != (cp,):
+                self.changing.append(cp)
+            if trailing or (form == "NFC" and decomposition[-1] in ucd.bases):
+                self.open[cp] = decomposition[len(decomposition) - trailing:]
+
+    def covered(self, run):
+        """Whether a run of marks (after decomposition) lies in the target."""
+        return len(run) < MAX_RUN or (
+            len(run) == MAX_RUN and all(m in self.core_set for m in run)
+        )
+
+    def sequences(self):
+        """Combining sequences to check, grouped by length, shortest first."""
+        by_length = {}
+
+        def add(seq):
+            by_length.setdefault(len(seq), []).append(seq)
+
+        for cp in self.changing:
+            add((cp,))
+        for length in range(1, MAX_RUN + 1):
+            pool = self.marks if length < MAX_RUN else self.core
+            for run in itertools.product(pool, repeat=length):
+                if length > 1:
+                    add(run)
+                for cp, trailing in self.open.items():
+                    if self.covered(tuple(trailing) + run):
+                        add((cp,) + run)
+        return [by_length[k] for k in sorted(by_length)]
+
+    def generate(self):
+        for group in self.sequences():
+            additions = []
+            for seq in group:
+                expected = self.ucd.normalize(self.form, seq)
+                if run_engine(self.rules, seq, MAX_RUN + 1) != expected:
+                    additions.append((seq, expected))
+            # Sequences of one length never contain one another, so their rules can be
+            # added together; longer sources get lower indices in the written order.
+            for seq, expected in additions:
+                self.rules[seq] = (-len(seq), expected)
+        self.order = sorted(self.rules, key=lambda s: (-len(s), s))
+        self.rules = {s: (i, self.rules[s][1]) for i, s in enumerate(self.order)}
+
+    def unit_rules(self):
+        """(source, replacement) pairs as UTF-16 code units, in file order."""
+        return [(utf16(s), utf16(self.rules[s][1])) for s in self.order]
+
+
+def utf16(cps):
+    units = []
+    for cp in cps:
+        if cp >= 0x10000:
+            cp -= 0x10000
+            units += [0xD800 + (cp >> 10), 0xDC00 + (cp & 0x3FF)]
+        else:
+            units.append(cp)
+    return units
+
+
+def file_bytes(unit_rules):
+    units = [0xFEFF]
+    for source, replacement in unit_rules:
+        for unit in source + replacement:
+            # The format has no escapes: these two units cannot appear inside a rule.
+            assert unit not in (COLON, CR), hex(unit)
+        units += source + [COLON] + replacement + [CR, 0x000A]
+    return b"".join(u.to_bytes(2, "little") for u in units)
+
+
+def matcher_size(unit_rules):
+    """States, alphabet size and bytes of the matcher that the engine builds."""
+    alphabet = {}
+    trie = {(): 0}
+    for source, _ in unit_rules:
+        for unit in source:
+            alphabet.setdefault(unit, len(alphabet))
+        for k in range(1, len(source) + 1):
+            trie.setdefault(tuple(source[:k]), len(trie))
+    pages = {unit >> 8 for unit in alphabet}
+    memory = len(trie) * len(alphabet) * 2 + len(pages) * 512
+    return len(trie), len(alphabet), memory
+
+
+# The marks of the built-in U+06BE reordering: a U+06BE right after one of them is moved,
+# which Unicode does not do, so such text lies outside the target.
+HEH = 0x06BE
+HEH_MARKS = set(range(0x0610, 0x0616)) | {0x064B} | set(range(0x064E, 0x0655)) | {0x0656, 0x0657, 0x0658, 0x0670}
+
+
+def decode(units):
+    """Code points of UTF-16 units; a lone surrogate stands for itself."""
+    cps = []
+    i = 0
+    while i < len(units):
+        u = units[i]
+        if 0xD800 <= u < 0xDC00 and i + 1 < len(units) and 0xDC00 <= units[i + 1] < 0xE000:
+            cps.append(0x10000 + ((u - 0xD800) << 10) + units[i + 1] - 0xDC00)
+            i += 2
+        else:
+            cps.append(u)
+            i += 1
+    return cps
+
+
+class Verifier:
+    """Runs the model of the engine with the written rules against the reference
+    normalization, on the text the target promises: exhaustively over short strings and on
+    seeded random longer ones."""
+
+    def __init__(self, ucd, form_rules):
+        self.ucd = ucd
+        self.rules = form_rules
+        self.form = form_rules.form
+        self.compat = self.form == "NFKD"
+        unit_rules = form_rules.unit_rules()
+        self.table = {tuple(s): (i, tuple(r)) for i, (s, r) in enumerate(unit_rules)}
+        self.longest = max(len(s) for s, _ in unit_rules)
+        self.checked = 0
+        self.failures = []
+
+    def in_target(self, units):
+        for i in range(1, len(units)):
+            if units[i] == HEH and units[i - 1] in HEH_MARKS:
+                return False
+        run = []
+        for cp in decode(units) + [0]:
+            for d in self.ucd.decompose(cp, self.compat):
+                if self.ucd.ccc.get(d, 0):
+                    run.append(d)
+                    continue
+                if run and not self.rules.covered(tuple(run)):
+                    return False
+                run = []
+        return True
+
+    def check(self, units):
+        if not self.in_target(units):
+            return
+        self.checked += 1
+        expected = tuple(utf16(self.ucd.normalize(self.form, decode(units))))
+        got = run_engine(self.table, tuple(units), self.longest)
+        if got != expected and len(self.failures) < 20:
+            self.failures.append((units, got, expected))
+
+    def letters(self):
+        """The starters that the rules treat specially, a few that only change alone, U+06BE,
+        a plain letter and ASCII."""
+        picked = sorted(self.rules.open)
+        simple = [cp for cp in self.rules.changing if cp not in self.rules.open]
+        picked += simple[:3] + simple[-3:]
+        units = [u for cp in picked for u in utf16([cp])]
+        return sorted(set(units)) + [HEH, 0x0628, 0x0061]
+
+    def run(self, seed):
+        import random
+
+        letters = self.letters()
+        marks = self.rules.marks
+        alphabet = letters + marks
+        for length in range(1, 4):
+            for text in itertools.product(alphabet, repeat=length):
+                self.check(text)
+        # One mark per combining class, the composing marks among them.
+        classes = {}
+        for mark in self.rules.core:
+            classes.setdefault(self.ucd.ccc[mark], mark)
+        reduced_marks = sorted(set(classes.values()) | ({0x0653, 0x0654, 0x0655} & set(self.rules.core)))
+        reduced = [u for u in letters if self.rules.open.get(u) is not None and u < 0x0700]
+        reduced += [u for u in letters if 0xFE70 <= u <= 0xFE7F][:2] + [HEH, 0x0628]
+        for text in itertools.product(reduced + reduced_marks, repeat=4):
+            self.check(text)
+        rng = random.Random(seed)
+        scope = [cp for cp in sorted(self.ucd.names) if in_scope(cp)]
+        starters = [cp for cp in scope if not self.ucd.ccc.get(cp, 0)] + [0x61, 0x20]
+        for _ in range(20000):
+            text = []
+            for _ in range(rng.randint(1, 6)):
+                text.append(rng.choice(starters))
+                pool = self.rules.core if rng.random() < 0.7 else marks
+                text += [rng.choice(pool) for _ in range(rng.randint(0, 3))]
+            self.check(utf16(text))
+        return not self.failures
+
+
+def main():
+    here = os.path.dirname(os.path.abspath(__file__))
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--ucd", default="/usr/share/unicode", help="character database folder")
+    parser.add_argument("--out", default=os.path.join(here, "..", "rules"), help="output folder")
+    parser.add_argument("--stats", action="store_true", help="print sizes per form")
+    parser.add_argument("--verify", action="store_true",
+                        help="check the rules with a model of the engine (takes minutes)")
+    args = parser.parse_args()
+
+    ucd = Ucd(args.ucd)
+    os.makedirs(args.out, exist_ok=True)
+    failed = False
+    for form in FORMS:
+        rules = FormRules(ucd, form)
+        rules.generate()
+        unit_rules = rules.unit_rules()
+        with open(os.path.join(args.out, form + ".txt"), "wb") as out:
+            out.write(file_bytes(unit_rules))
+        if args.stats:
+            states, alphabet, memory = matcher_size(unit_rules)
+            print(f"{form}: {len(unit_rules)} rules, {states} states, alphabet {alphabet}, "
+                  f"matcher {memory} bytes ({memory / 2**20:.1f} MiB)")
+        if args.verify:
+            verifier = Verifier(ucd, rules)
+            ok = verifier.run(seed=20240)
+            print(f"{form}: {verifier.checked} texts checked, "
+                  f"{'all agree' if ok else 'FAILURES'}")
+            for units, got, expected in verifier.failures:
+                show = lambda u: " ".join(f"{x:04X}" for x in u)
+                print(f"  {show(units)}: got {show(got)}, expected {show(expected)}")
+            failed = failed or not ok
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
