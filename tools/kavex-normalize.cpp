@@ -94,6 +94,7 @@ const char kUsage[] =
 struct Failure {
     int exitCode;
     std::string message;
+    bool writing = false;  // the output itself failed, so its end is unknown
 };
 
 std::string ErrnoText(int error) { return std::strerror(error); }
@@ -287,7 +288,7 @@ class Output {
     void SetBuffer() { std::setvbuf(stream_, nullptr, _IOFBF, std::size_t{1} << 20); }
 
     [[noreturn]] void WriteFailed(int error) {
-        throw Failure{kExitIo, "cannot write " + name_ + ": " + ErrnoText(error)};
+        throw Failure{kExitIo, "cannot write " + name_ + ": " + ErrnoText(error), true};
     }
 
     std::FILE* stream_ = nullptr;
@@ -784,7 +785,7 @@ int Run(int argc, char** argv) {
             output.Abandon();
             failure.message +=
                 "\n" + std::string(kTool) + ": " + Quote(output.Target()) + " was left as it was";
-        } else if (output.WroteAnything()) {
+        } else if (output.WroteAnything() && !failure.writing) {
             failure.message += "\n" + std::string(kTool) +
                                ": the output is incomplete: it stops before " +
                                processor.Position();
