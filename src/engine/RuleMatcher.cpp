@@ -8,6 +8,10 @@
 namespace kavex {
 
 namespace {
+constexpr std::size_t kStartWords = 65536 / 64;
+// Units tested together before Search looks at any of them one by one.
+constexpr std::size_t kSkipBlock = 16;
+
 // Room for one more state, doubling, never past the last state number.
 std::size_t GrownCapacity(std::size_t size) {
     return std::min(kMaxStates, std::max<std::size_t>(16, size * 2));
@@ -22,7 +26,8 @@ RuleMatcher::RuleMatcher(const RuleMatcher& other)
     : alphabetSize(other.alphabetSize),
       ruleAtState(other.ruleAtState),
       columns(other.columns),
-      built(other.built) {
+      built(other.built),
+      startUnits(other.startUnits) {
     try {
         transitions.reserve(other.transitions.size());
         for (const uint16_t* row : other.transitions) {
@@ -51,6 +56,7 @@ void RuleMatcher::Swap(RuleMatcher& other) noexcept {
     ruleAtState.swap(other.ruleAtState);
     columns.Swap(other.columns);
     std::swap(built, other.built);
+    startUnits.swap(other.startUnits);
 }
 
 bool RuleMatcher::AddState() {
@@ -118,6 +124,18 @@ bool RuleMatcher::Build(std::vector<std::u16string> sources) {
     } catch (const std::bad_alloc&) {
         ok = false;
     }
+    if (ok) {
+        try {
+            startUnits.assign(kStartWords, 0);
+            for (const std::u16string& source : sources) {
+                if (source.empty()) continue;
+                const char16_t unit = source[0];
+                startUnits[unit >> 6] |= uint64_t{1} << (unit & 63);
+            }
+        } catch (const std::bad_alloc&) {
+            ok = false;
+        }
+    }
     if (!ok) {
         Clear();
         return false;
@@ -135,26 +153,38 @@ RuleMatch RuleMatcher::Search(const char16_t* text, std::size_t length, int32_t 
     const uint16_t* const* rows = transitions.data();
     const uint16_t* rulesAt = ruleAtState.data();
     const uint16_t* root = rows[0];
-    for (std::size_t p = static_cast<std::size_t>(start); p < last; ++p) {
-        // Most units start no source: skip them with one lookup and one root read.
-        uint16_t col = columns.Lookup(text[p]);
-        if (col == kAbsent) continue;
-        uint16_t state = root[col];
-        if (state == 0) continue;
-        // Walk the whole path: a longer source may still have a smaller rule index.
-        uint16_t best = kAbsent;
-        for (std::size_t q = p;;) {
-            best = std::min(best, rulesAt[state]);
-            if (++q >= length) break;
-            col = columns.Lookup(text[q]);
-            if (col == kAbsent) break;
-            state = rows[state][col];
-            if (state == 0) break;
+    const uint64_t* starts = startUnits.data();
+    const auto startsSource = [starts](char16_t unit) {
+        return (starts[unit >> 6] >> (unit & 63)) & 1;
+    };
+    std::size_t p = static_cast<std::size_t>(start);
+    while (p < last) {
+        // Most units start no source: pass over a block of them with one branch.
+        const std::size_t blockEnd = std::min(last, p + kSkipBlock);
+        uint64_t any = 0;
+        for (std::size_t k = p; k < blockEnd; ++k) any |= startsSource(text[k]);
+        if (any == 0) {
+            p = blockEnd;
+            continue;
         }
-        if (best != kAbsent) {
-            result.position = static_cast<int32_t>(p);
-            result.rule = best;
-            return result;
+        for (; p < blockEnd; ++p) {
+            if (!startsSource(text[p])) continue;
+            // Walk the whole path: a longer source may still have a smaller rule index.
+            uint16_t state = root[columns.Lookup(text[p])];
+            uint16_t best = kAbsent;
+            for (std::size_t q = p;;) {
+                best = std::min(best, rulesAt[state]);
+                if (++q >= length) break;
+                const uint16_t col = columns.Lookup(text[q]);
+                if (col == kAbsent) break;
+                state = rows[state][col];
+                if (state == 0) break;
+            }
+            if (best != kAbsent) {
+                result.position = static_cast<int32_t>(p);
+                result.rule = best;
+                return result;
+            }
         }
     }
     return result;
@@ -168,6 +198,7 @@ void RuleMatcher::Clear() {
     alphabetSize = 0;
     columns.Reset();
     built = false;
+    std::vector<uint64_t>().swap(startUnits);
 }
 
 std::size_t RuleMatcher::MemoryBytes() const {

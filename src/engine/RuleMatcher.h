@@ -59,6 +59,11 @@ class RuleMatcher {
     bool built;
 
   private:
+    // Derived from the sources when built: bit u is set when unit u starts some source.
+    // Lets Search pass over the units that start nothing, the bulk of most texts, a block
+    // at a time and without a branch per unit.
+    std::vector<uint64_t> startUnits;
+
     // Appends an all-zero row and an empty rule entry; false beyond kMaxStates or when
     // the row cannot be allocated. Leaves both lists in step on failure.
     bool AddState();
