@@ -1,0 +1,159 @@
+// The shipped rules against ICU's Normalizer2: every short string over the units the
+// rules treat specially, every string of four over a reduced alphabet, and seeded random
+// text of the whole scope. Texts outside the target (rules/README.md) are skipped.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "support/RulesHarness.h"
+
+namespace {
+
+using kavex::testing::CompareWithIcu;
+using kavex::testing::Describe;
+using kavex::testing::FormName;
+using kavex::testing::InScope;
+using kavex::testing::kForms;
+using kavex::testing::Mismatch;
+using kavex::testing::RulesHarness;
+using kavex::testing::ScopeMarks;
+
+// Letters that decompose or compose canonically, U+06BE, a plain letter, ASCII, a
+// presentation form and the two halves of a mathematical letter.
+const std::u16string kLetters =
+    std::u16string(
+        u"\u0622\u0623\u0624\u0625\u0626\u06C0\u06C2\u06D3"  // composites
+        u"\u0627\u0648\u064A\u06C1\u06D2\u06D5"              // their bases
+        u"\u06BE\u0628a\uFEF7") +
+    char16_t(0xD83B) + char16_t(0xDE00);
+
+// For NFKD also every starter of the scope whose compatibility decomposition ends in a
+// mark (isolated harakat, shadda ligatures, hamza and madda forms) and a few that only
+// change on their own.
+std::u16string LettersFor(Normalization::NormMode form) {
+    std::u16string letters = kLetters;
+    if (form != Normalization::NFKD) return letters;
+    const RulesHarness& harness = RulesHarness::Get();
+    for (char16_t c = 0xFB50; c != 0xFF00; ++c) {
+        if (!InScope(c) || u_getCombiningClass(c) != 0) continue;
+        std::u16string d = harness.Reference(Normalization::NFKD, std::u16string(1, c));
+        if (!d.empty() && u_getCombiningClass(d.back()) != 0) letters.push_back(c);
+    }
+    letters += u"\u0675\uFB50\uFDFA\uFEFB";
+    return letters;
+}
+
+std::u16string Alphabet(Normalization::NormMode form) {
+    std::u16string alphabet = LettersFor(form);
+    for (char16_t mark : ScopeMarks()) alphabet.push_back(mark);
+    return alphabet;
+}
+
+// The index-th string of `length` units over `alphabet`.
+std::u16string Nth(const std::u16string& alphabet, int length, size_t index) {
+    std::u16string text(static_cast<size_t>(length), u'\0');
+    for (int k = length - 1; k >= 0; --k) {
+        text[static_cast<size_t>(k)] = alphabet[index % alphabet.size()];
+        index /= alphabet.size();
+    }
+    return text;
+}
+
+size_t Power(size_t base, int exponent) {
+    size_t result = 1;
+    while (exponent-- > 0) result *= base;
+    return result;
+}
+
+void ExpectNone(const std::vector<Mismatch>& mismatches) {
+    for (const Mismatch& m : mismatches) ADD_FAILURE() << Describe(m);
+}
+
+class RulesDifferential : public ::testing::TestWithParam<Normalization::NormMode> {};
+
+// Includes every pair of marks, alone and after every letter.
+TEST_P(RulesDifferential, EveryStringOfUpToThreeUnits) {
+    const Normalization::NormMode form = GetParam();
+    const std::u16string alphabet = Alphabet(form);
+    std::vector<Mismatch> mismatches;
+    size_t compared = 0;
+    for (int length = 1; length <= 3; ++length) {
+        compared += CompareWithIcu(
+            form, Power(alphabet.size(), length),
+            [&](size_t i) { return Nth(alphabet, length, i); }, mismatches);
+    }
+    std::printf("%s: %zu strings of up to 3 units over %zu units agree with ICU\n", FormName(form),
+                compared, alphabet.size());
+    EXPECT_GT(compared, Power(alphabet.size(), 2));
+    ExpectNone(mismatches);
+}
+
+TEST_P(RulesDifferential, EveryStringOfFourOverReducedAlphabet) {
+    const Normalization::NormMode form = GetParam();
+    // The canonical letters, U+06BE, a plain letter, and one mark of each combining class
+    // with the three that compose.
+    std::u16string alphabet = kLetters.substr(0, 16);
+    alphabet +=
+        u"\u064B\u064C\u064D\u064E\u064F\u0650\u0651\u0652\u0670"  // 27 to 35
+        u"\u0653\u0654\u0657"                                      // 230
+        u"\u0655\u0656";                                           // 220
+    if (form == Normalization::NFKD) alphabet += u"\uFE7C\uFEF7";
+    std::vector<Mismatch> mismatches;
+    size_t compared = CompareWithIcu(
+        form, Power(alphabet.size(), 4), [&](size_t i) { return Nth(alphabet, 4, i); }, mismatches);
+    std::printf("%s: %zu strings of 4 units over %zu units agree with ICU\n", FormName(form),
+                compared, alphabet.size());
+    EXPECT_GT(compared, Power(alphabet.size(), 3));
+    ExpectNone(mismatches);
+}
+
+TEST_P(RulesDifferential, SeededRandomTextOfTheWholeScope) {
+    const Normalization::NormMode form = GetParam();
+    std::vector<char32_t> starters = {U'a', U' ', U'1'};
+    for (char32_t c = 0x0600; c <= 0x1EEFF; ++c) {
+        if (InScope(static_cast<UChar32>(c)) && u_getCombiningClass(static_cast<UChar32>(c)) == 0 &&
+            u_isdefined(static_cast<UChar32>(c))) {
+            starters.push_back(c);
+        }
+    }
+    const std::vector<char16_t>& marks = ScopeMarks();
+    std::vector<char16_t> core;
+    for (char16_t m : marks) {
+        if (kavex::testing::IsCoreMark(form, m)) core.push_back(m);
+    }
+    constexpr size_t kTexts = 200000;
+    std::vector<Mismatch> mismatches;
+    size_t compared = CompareWithIcu(
+        form, kTexts,
+        [&](size_t i) {
+            std::mt19937 random(static_cast<uint32_t>(i * 7919 + form));
+            std::u16string text;
+            int clusters = 1 + static_cast<int>(random() % 8);
+            for (int k = 0; k < clusters; ++k) {
+                char32_t c = starters[random() % starters.size()];
+                if (c >= 0x10000) {
+                    text.push_back(static_cast<char16_t>(0xD7C0 + (c >> 10)));
+                    text.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+                } else {
+                    text.push_back(static_cast<char16_t>(c));
+                }
+                const std::vector<char16_t>& pool = random() % 10 < 7 ? core : marks;
+                for (int run = static_cast<int>(random() % 4); run > 0; --run) {
+                    text.push_back(pool[random() % pool.size()]);
+                }
+            }
+            return text;
+        },
+        mismatches);
+    std::printf("%s: %zu random texts agree with ICU\n", FormName(form), compared);
+    EXPECT_GT(compared, kTexts / 2);
+    ExpectNone(mismatches);
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, RulesDifferential, ::testing::ValuesIn(kForms),
+                         [](const auto& info) { return std::string(FormName(info.param)); });
+
+}  // namespace
