@@ -63,6 +63,9 @@ class RuleMatcher {
     // Lets Search pass over the units that start nothing, the bulk of most texts, a block
     // at a time and without a branch per unit.
     std::vector<uint64_t> startUnits;
+    // The smallest unit that starts a source: a block whose units OR to less than it
+    // starts nothing.
+    char16_t lowestStart;
 
     // Appends an all-zero row and an empty rule entry; false beyond kMaxStates or when
     // the row cannot be allocated. Leaves both lists in step on failure.
