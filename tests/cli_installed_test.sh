@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs the build tree into a temporary prefix and runs the installed kavex-normalize from
+# another folder: it must find the library through its RUNPATH and the rules in
+# <prefix>/share/kavex/rules with no option.
+set -euo pipefail
+build=$1
+source=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+cmake --install "$build" --prefix "$work/prefix" >/dev/null
+tool="$work/prefix/bin/kavex-normalize"
+test -x "$tool"
+cd "$work"
+env -u LD_LIBRARY_PATH "$tool" --version
+if [ -f "$work/prefix/share/kavex/rules/config.ini" ]; then
+  env -u LD_LIBRARY_PATH "$tool" --form nfd "$source/samples/urdu-heh.txt" >out.txt
+  cmp out.txt "$source/samples/urdu-heh.nfd"
+fi
+echo "installed kavex-normalize: ok"
