@@ -21,8 +21,8 @@ using kavex::testing::WorkingDirectory;
 
 constexpr int kNormalizingThreads = 4;
 constexpr int kLifecycleThreads = 2;
-constexpr int kCallsPerThread = 1500;
-constexpr int kObjectsPerThread = 40;
+constexpr int kCallsPerThread = 4000;
+constexpr int kObjectsPerThread = 100;
 
 // Rules that shrink, grow and delete, over a small alphabet so that texts match often.
 std::string RulesFile(char16_t tag) {
