@@ -32,9 +32,9 @@ std::vector<std::u16string> ReadWords(const std::string& path) {
     return words;
 }
 
-class RulesWordList : public ::testing::TestWithParam<const char*> {};
+class ShippedRulesWordLists : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(RulesWordList, AgreesWithIcuInEveryForm) {
+TEST_P(ShippedRulesWordLists, AgreesWithIcuInEveryForm) {
     const std::vector<std::u16string> words = ReadWords(GetParam());
     ASSERT_GT(words.size(), 100000u) << GetParam() << " (Debian hunspell-ar, myspell-fa)";
     const RulesHarness& harness = RulesHarness::Get();
@@ -60,7 +60,7 @@ TEST_P(RulesWordList, AgreesWithIcuInEveryForm) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Debian, RulesWordList,
+INSTANTIATE_TEST_SUITE_P(Debian, ShippedRulesWordLists,
                          ::testing::Values("/usr/share/hunspell/ar.dic",
                                            "/usr/share/hunspell/fa_IR.dic"),
                          [](const auto& info) {
