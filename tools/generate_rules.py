@@ -3,6 +3,7 @@
 Database (UnicodeData.txt and DerivedNormalizationProps.txt).
 
     python3 tools/generate_rules.py [--ucd /usr/share/unicode] [--out rules] [--stats]
+                                    [--verify]
 
 The engine rewrites text in one left-to-right pass: at the leftmost position where some
 rule source occurs, the first listed rule among those occurring there is applied, and its
@@ -15,9 +16,9 @@ below, adds the whole sequence as a rule. Rules are written longest source first
 among the sources that start at one position the longest one that occurs wins.
 
 Runs of up to two marks (after decomposition) are covered for every mark of the scope;
-runs of three only for the marks in CORE_MARKS, where real text puts them. Every state of
-the matcher costs a full row (alphabet size x 2 bytes), and the NFKD alphabet holds over
-a thousand presentation forms, so a full cover of three-mark runs would not fit.
+runs of three only for the marks in CORE_MARKS, where real text puts them: a full cover
+would need hundreds of thousands of rules, and every state of the matcher costs a full row
+(alphabet size x 2 bytes), the NFKD alphabet holding about a thousand presentation forms.
 """
 
 import argparse
@@ -398,6 +399,8 @@ def main():
     args = parser.parse_args()
 
     ucd = Ucd(args.ucd)
+    if args.stats:
+        print(f"Unicode {ucd.version}")
     os.makedirs(args.out, exist_ok=True)
     failed = False
     for form in FORMS:
