@@ -2,6 +2,7 @@
 // process's current directory, not the folder of the executable or of kavex.dll, and
 // rules paths may use backslashes, forward slashes and drive letters.
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <filesystem>
 #include <fstream>
@@ -10,6 +11,11 @@
 #include <utility>
 #include <vector>
 
+// winuser.h (also reached through gtest.h) maps GetMessage to GetMessageA, which would
+// rename KavexException::GetMessage here but not in the library.
+#undef GetMessage
+
+#include "errors/KavexException.h"
 #include "kavex/Normalization.h"
 #include "support/TempDir.h"
 
@@ -136,6 +142,48 @@ TEST(WindowsPathsTest, ConfigIsReadFromTheCurrentDirectoryAtInitialize) {
     }
     EXPECT_EQ(NormalizeXa(other, Normalization::NFKD), u"x2");
     EXPECT_EQ(NormalizeXa(norm, Normalization::NFKD), u"x1");
+}
+
+// A read that fails after "config.ini" was opened (here: another handle holds a lock on
+// the whole file) reaches the host as the IOException thrown inside kavex.dll, caught by
+// its type in the executable.
+TEST(WindowsPathsTest, ReadErrorInConfigCrossesTheDllBoundary) {
+    TempDir dir;
+    WriteConfig(dir.Path(), "nfd.txt", "nfc.txt", "nfkd.txt");
+    WorkingDirectory inside(dir.Path());
+    HANDLE file =
+        CreateFileA("config.ini", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    OVERLAPPED whole = {};
+    ASSERT_TRUE(LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                           MAXDWORD, &whole));
+
+    // Wine keeps the lock but does not enforce it on reads; only Windows gets this far.
+    HANDLE reader = CreateFileA("config.ini", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    char probe[4];
+    DWORD got = 0;
+    const bool enforced = ReadFile(reader, probe, sizeof probe, &got, nullptr) == FALSE;
+    CloseHandle(reader);
+    if (!enforced) {
+        UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
+        CloseHandle(file);
+        GTEST_SKIP() << "byte-range locks are not enforced on reads here (Wine)";
+    }
+
+    Normalization norm;
+    try {
+        norm.Initialize();
+        ADD_FAILURE() << "Initialize read a locked config.ini without an error";
+    } catch (const kavex::IOException& error) {
+        EXPECT_EQ(error.GetCode(), kavex::kErrorCodeRead);
+        EXPECT_NE(error.GetMessage().find(" Config file reading problem occurred."),
+                  std::string::npos)
+            << error.GetMessage();
+    }
+    UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
+    CloseHandle(file);
 }
 
 }  // namespace
