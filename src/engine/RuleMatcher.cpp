@@ -38,6 +38,7 @@ RuleMatcher::RuleMatcher(const RuleMatcher& other)
       columns(other.columns),
       built(other.built),
       startUnits(other.startUnits),
+      innerStates(other.innerStates),
       lowestStart(other.lowestStart) {
     try {
         transitions.reserve(other.transitions.size());
@@ -68,6 +69,7 @@ void RuleMatcher::Swap(RuleMatcher& other) noexcept {
     columns.Swap(other.columns);
     std::swap(built, other.built);
     startUnits.swap(other.startUnits);
+    innerStates.swap(other.innerStates);
     std::swap(lowestStart, other.lowestStart);
 }
 
@@ -109,6 +111,7 @@ bool RuleMatcher::Build(std::vector<std::u16string> sources) {
         }
         if (ok) {
             alphabetSize = static_cast<uint16_t>(columns.Count());
+            innerStates.assign(kMaxStates / 64, 0);
             ok = AddState();
         }
         for (std::size_t i = 0; ok && i < sources.size(); ++i) {
@@ -128,6 +131,7 @@ bool RuleMatcher::Build(std::vector<std::u16string> sources) {
                     next = static_cast<uint16_t>(transitions.size() - 1);
                     transitions[state][col] = next;
                 }
+                innerStates[state >> 6] |= uint64_t{1} << (state & 63);
                 state = next;
             }
             // Overwrites: of identical sources the later one keeps the state.
@@ -168,6 +172,7 @@ RuleMatch RuleMatcher::Search(const char16_t* text, std::size_t length, int32_t 
     const uint16_t* rulesAt = ruleAtState.data();
     const uint16_t* root = rows[0];
     const uint64_t* starts = startUnits.data();
+    const uint64_t* inner = innerStates.data();
     const auto startsSource = [starts](char16_t unit) -> uint64_t {
         return (starts[unit >> 6] >> (unit & 63)) & 1;
     };
@@ -201,7 +206,9 @@ RuleMatch RuleMatcher::Search(const char16_t* text, std::size_t length, int32_t 
             uint16_t best = kAbsent;
             for (std::size_t q = from;;) {
                 best = std::min(best, rulesAt[state]);
-                if (++q >= length) break;
+                // A state without transitions ends the walk before its row is read: the
+                // rows are large and mostly out of cache.
+                if (((inner[state >> 6] >> (state & 63)) & 1) == 0 || ++q >= length) break;
                 const uint16_t col = columns.Lookup(text[q]);
                 if (col == kAbsent) break;
                 state = rows[state][col];
@@ -226,6 +233,7 @@ void RuleMatcher::Clear() {
     columns.Reset();
     built = false;
     std::vector<uint64_t>().swap(startUnits);
+    std::vector<uint64_t>().swap(innerStates);
     lowestStart = 0xFFFF;
 }
 

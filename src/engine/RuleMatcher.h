@@ -63,6 +63,8 @@ class RuleMatcher {
     // Lets Search pass over the units that start nothing, the bulk of most texts, a block
     // at a time and without a branch per unit.
     std::vector<uint64_t> startUnits;
+    // Bit s is set when state s has a transition: a walk stops at the others at once.
+    std::vector<uint64_t> innerStates;
     // The smallest unit that starts a source: a block whose units OR to less than it
     // starts nothing.
     char16_t lowestStart;
