@@ -183,8 +183,13 @@ TEST_F(NormalizationTest, DirectoriesInPlaceOfFilesEndPromptly) {
     std::filesystem::remove(dir.File("config.ini"));
     std::filesystem::create_directory(dir.File("config.ini"));
     Normalization other;
-    // Reading an opened configuration fails: the annotated error reaches the host.
+#ifdef _WIN32
+    // Windows does not open a directory as a file: the configuration cannot be opened.
+    EXPECT_FALSE(other.Initialize());
+#else
+    // A directory opens but cannot be read: the annotated error reaches the host.
     EXPECT_ANY_THROW(other.Initialize());
+#endif
 }
 
 TEST_F(NormalizationTest, EmptyInputGivesOneZeroByte) {
