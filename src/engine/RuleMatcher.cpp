@@ -11,6 +11,7 @@ namespace {
 constexpr std::size_t kStartWords = 65536 / 64;
 // Units tested together, one bit each in a mask, before Search walks from any of them.
 constexpr std::size_t kBlockUnits = 32;
+constexpr std::size_t kFirstBlockUnits = 8;
 
 unsigned LowestSetBit(uint64_t mask) {
 #if defined(__GNUC__) || defined(__clang__)
@@ -177,6 +178,7 @@ RuleMatch RuleMatcher::Search(const char16_t* text, std::size_t length, int32_t 
         return (starts[unit >> 6] >> (unit & 63)) & 1;
     };
     std::size_t p = static_cast<std::size_t>(start);
+    std::size_t blockUnits = kFirstBlockUnits;
     while (p < last) {
         // Bit k of `candidates`: unit base + k starts some source. A unit that starts one
         // is walked from at once (dense texts and consecutive matches); otherwise a whole
@@ -188,7 +190,10 @@ RuleMatch RuleMatcher::Search(const char16_t* text, std::size_t length, int32_t 
             candidates = 1;
             p += 1;
         } else {
-            const std::size_t count = std::min(kBlockUnits, last - p);
+            // The first block of a call is short: after a match the next starter is often
+            // only a unit or two away, as after the space between two words.
+            const std::size_t count = std::min(blockUnits, last - p);
+            blockUnits = kBlockUnits;
             char16_t bits = 0;
             for (std::size_t k = 0; k < count; ++k) bits |= text[p + k];
             candidates = 0;
