@@ -368,6 +368,19 @@ TEST_F(HostileInputTest, IntMaxLengthStopsAtTheEndMarker) {
     EXPECT_EQ(norm.Normalize(lowZero.data(), INT_MAX, Normalization::NFC, out.data()), 3);
 }
 
+// Found by fuzz_normalize: a one-byte buffer holding a zero byte, read with INT_MAX
+// through the four-argument form. The zero low byte ends the text before its high byte.
+TEST_F(HostileInputTest, OneZeroByteWithIntMaxLength) {
+    WriteAll();
+    Normalization norm;
+    ASSERT_TRUE(norm.Initialize());
+    std::vector<unsigned char> in = {0x00};
+    std::vector<unsigned char> out(1 + kGuard, kFill);
+    EXPECT_EQ(norm.Normalize(in.data(), INT_MAX, Normalization::NFD, out.data()), 1);
+    EXPECT_EQ(out[0], 0);
+    EXPECT_EQ(out[1], kFill);
+}
+
 TEST_F(HostileInputTest, CapacitiesAroundTheNeededSize) {
     WriteAll();
     Normalization norm;
