@@ -9,7 +9,7 @@ namespace kavex {
 
 namespace {
 
-char16_t UnitAt(const unsigned char* bytes, int offset) {
+char16_t UnitAt(const unsigned char* bytes, std::size_t offset) {
     return static_cast<char16_t>(bytes[offset] | (bytes[offset + 1] << 8));
 }
 
@@ -27,35 +27,24 @@ String TrimInPlace(String& s, Unit (*toUnit)(typename String::value_type)) {
 char16_t NarrowUnit(char c) { return static_cast<unsigned char>(c); }
 char16_t WideUnit(char16_t c) { return c; }
 
-// Whole text conversions run a block at a time: the loops over a block have no early
-// exit, so the compiler vectorizes them, and the end of the text is looked for per block.
-constexpr std::size_t kBlockUnits = 512;
-
 // Units read low byte first until `length` bytes or the first unit that ends the text:
-// a zero low byte when `kLowByteEnds`, a whole zero unit otherwise.
+// a zero low byte when `kLowByteEnds`, a whole zero unit otherwise. The end is found
+// first, reading nothing past the unit that ends the text (the length may be far larger
+// than the buffer), then the units are converted in one pass without early exits.
 template <bool kLowByteEnds>
 std::u16string BytesToUnits(const unsigned char* bytes, int length) {
     std::u16string text;
     if (bytes == nullptr || length < 2) return text;
     const std::size_t total = static_cast<std::size_t>(length) / 2;
-    char16_t block[kBlockUnits];
-    for (std::size_t done = 0; done < total; done += kBlockUnits) {
-        const std::size_t count = std::min(kBlockUnits, total - done);
-        const unsigned char* from = bytes + 2 * done;
-        unsigned zeros = 0;
-        for (std::size_t i = 0; i < count; ++i) {
-            block[i] = UnitAt(from, static_cast<int>(2 * i));
-            zeros |= (kLowByteEnds ? from[2 * i] : block[i]) == 0;
-        }
-        std::size_t kept = count;
-        if (zeros != 0) {
-            kept = 0;
-            while ((kLowByteEnds ? block[kept] & 0xFF : block[kept]) != 0) ++kept;
-        }
-        if (done == 0) text.reserve(zeros != 0 ? kept : total);
-        text.append(block, kept);
-        if (zeros != 0) break;
+    std::size_t n = 0;
+    if (kLowByteEnds) {
+        while (n < total && bytes[2 * n] != 0) ++n;
+    } else {
+        while (n < total && (bytes[2 * n] | bytes[2 * n + 1]) != 0) ++n;
     }
+    text.resize(n);
+    char16_t* units = &text[0];
+    for (std::size_t i = 0; i < n; ++i) units[i] = UnitAt(bytes, 2 * i);
     return text;
 }
 
