@@ -1,6 +1,7 @@
 #include "engine/Normalizer.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <new>
 #include <utility>
 
@@ -11,6 +12,17 @@ namespace kavex {
 
 namespace {
 constexpr char16_t kHeh = 0x06BE;
+constexpr std::size_t kHehBlock = 64;
+
+unsigned LowestSetBit(uint64_t mask) {
+#if defined(__GNUC__) || defined(__clang__)
+    return static_cast<unsigned>(__builtin_ctzll(mask));
+#else
+    unsigned bit = 0;
+    for (; (mask & 1) == 0; mask >>= 1) ++bit;
+    return bit;
+#endif
+}
 constexpr char16_t kColon = 0x003A;
 constexpr char16_t kCarriageReturn = 0x000D;
 }  // namespace
@@ -107,17 +119,30 @@ std::u16string Normalizer::ReorderHeh(std::u16string text) const {
     // The input unit before the current U+06BE is a U+06BE too, even when a move has put
     // a mark in its place; -1 (wrapped) before the first one.
     std::size_t previousHeh = static_cast<std::size_t>(-1);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (units[i] != kHeh) continue;
-        // The run of marks ends at the preceding unit and starts after the last unit that
-        // is not a mark; an earlier U+06BE bounds it, moved or not.
-        std::size_t runStart = i;
-        while (runStart > previousHeh + 1 && IsMark(units[runStart - 1])) --runStart;
-        if (runStart < i) {
-            std::copy_backward(units + runStart, units + i, units + i + 1);
-            units[runStart] = kHeh;
+    // Bit k of `found`: unit base + k is U+06BE. The tests have no branch per unit, so the
+    // compiler vectorizes them; a move changes no unit after its U+06BE, so the bits of the
+    // rest of the block stay true.
+    for (std::size_t base = 0; base < n; base += kHehBlock) {
+        const std::size_t count = std::min(kHehBlock, n - base);
+        unsigned any = 0;
+        for (std::size_t k = 0; k < count; ++k) any |= units[base + k] == kHeh;
+        if (any == 0) continue;
+        uint64_t found = 0;
+        for (std::size_t k = 0; k < count; ++k) {
+            found |= static_cast<uint64_t>(units[base + k] == kHeh) << k;
         }
-        previousHeh = i;
+        for (; found != 0; found &= found - 1) {
+            const std::size_t i = base + LowestSetBit(found);
+            // The run of marks ends at the preceding unit and starts after the last unit
+            // that is not a mark; an earlier U+06BE bounds it, moved or not.
+            std::size_t runStart = i;
+            while (runStart > previousHeh + 1 && IsMark(units[runStart - 1])) --runStart;
+            if (runStart < i) {
+                std::copy_backward(units + runStart, units + i, units + i + 1);
+                units[runStart] = kHeh;
+            }
+            previousHeh = i;
+        }
     }
     return text;
 }
