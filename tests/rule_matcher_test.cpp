@@ -226,6 +226,23 @@ TEST(RuleMatcherTest, AlphabetLimit) {
     EXPECT_EQ(liveAllocations, before);
 }
 
+TEST(RuleMatcherTest, TableSizeLimit) {
+    // One source of n distinct units: n + 1 dense rows of n columns each.
+    auto distinct = [](std::size_t n) {
+        std::u16string source;
+        for (std::size_t unit = 0x100; unit < 0x100 + n; ++unit) source.push_back(char16_t(unit));
+        return source;
+    };
+    RuleMatcher matcher;
+    const long before = liveAllocations;
+    EXPECT_FALSE(matcher.Build({distinct(12000)}));  // 288 MB of rows
+    EXPECT_FALSE(matcher.IsBuilt());
+    EXPECT_EQ(liveAllocations, before);
+    ASSERT_TRUE(matcher.Build({distinct(11000)}));  // 242 MB of rows
+    EXPECT_LE(matcher.MemoryBytes(), kMaxTableBytes + (std::size_t{1} << 20));
+    EXPECT_EQ(matcher.Search(u"x" + distinct(11000), 0).position, 1);
+}
+
 // Refuses the k-th allocation for k = 0, 1, ... until the operation completes: every
 // failure must be reported and must leave the heap as it was.
 template <typename Operation>

@@ -36,8 +36,9 @@ class Normalizer;
 }  // namespace kavex
 
 class KAVEX_API Normalization {
-public:
-    enum NormMode { NFD = 0, NFC = 1, NFKD = 2 };
+  public:
+    // Fixed to int, so any int a host passes is a value of the type (and answered by 0).
+    enum NormMode : int { NFD = 0, NFC = 1, NFKD = 2 };
 
     // Reads no file. Throws std::bad_alloc, leaking nothing, when memory runs out.
     Normalization();
@@ -81,7 +82,7 @@ public:
     int Normalize(const unsigned char* input, int length, NormMode mode, unsigned char* output,
                   int capacity) const;
 
-private:
+  private:
     bool initialized;
     kavex::ConfigManager* configManager;
     kavex::Normalizer* nfdNormalizer;

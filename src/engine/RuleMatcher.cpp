@@ -76,6 +76,7 @@ void RuleMatcher::Swap(RuleMatcher& other) noexcept {
 
 bool RuleMatcher::AddState() {
     if (transitions.size() >= kMaxStates) return false;
+    if ((transitions.size() + 1) * alphabetSize * sizeof(uint16_t) > kMaxTableBytes) return false;
     // Make room first so that the appends below cannot throw and orphan the row; grow
     // geometrically, since reserve allocates exactly what it is asked for.
     if (transitions.size() == transitions.capacity()) {

@@ -22,6 +22,9 @@ struct RuleMatch {
 constexpr std::size_t kMaxRules = 65535;
 constexpr std::size_t kMaxStates = 65536;
 constexpr std::size_t kMaxAlphabet = 65535;
+// The rows of a trie are dense, so a small rules file whose sources use thousands of
+// distinct units could otherwise ask for gigabytes; Build refuses rows beyond this.
+constexpr std::size_t kMaxTableBytes = std::size_t{256} << 20;
 
 class RuleMatcher {
   public:
@@ -33,7 +36,8 @@ class RuleMatcher {
     void Swap(RuleMatcher& other) noexcept;
 
     // Builds the trie from scratch. False, with the matcher unbuilt and nothing leaked,
-    // when memory runs out or the sources exceed kMaxRules, kMaxStates or kMaxAlphabet.
+    // when memory runs out or the sources exceed kMaxRules, kMaxStates, kMaxAlphabet or
+    // kMaxTableBytes.
     bool Build(std::vector<std::u16string> sources);
 
     // The match at the smallest index >= start where a non-empty source occurs; of the
