@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <utility>
 
+#include "engine/BitScan.h"
 #include "errors/KavexException.h"
 #include "io/FileReader.h"
 
@@ -14,15 +16,127 @@ namespace {
 constexpr char16_t kHeh = 0x06BE;
 constexpr std::size_t kHehBlock = 64;
 
-unsigned LowestSetBit(uint64_t mask) {
-#if defined(__GNUC__) || defined(__clang__)
-    return static_cast<unsigned>(__builtin_ctzll(mask));
-#else
-    unsigned bit = 0;
-    for (; (mask & 1) == 0; mask >>= 1) ++bit;
-    return bit;
-#endif
+// Entries of unitInfo.
+constexpr uint8_t kGrowthMask = 0x1F;
+constexpr unsigned kLongGrowth = 0x40;
+constexpr uint8_t kHehUnit = 0x20;
+constexpr uint8_t kMayChange = 0x80;
+constexpr std::size_t kUnitInfoSize = 65536;
+
+// Copies below this many units are done in line: most gaps between matches are short.
+constexpr std::size_t kShortCopy = 8;
+
+std::u16string WideFromBytes(const unsigned char* bytes, std::size_t units) {
+    std::u16string text(units, u'\0');
+    const ByteUnits in{bytes};
+    char16_t* out = &text[0];
+    for (std::size_t i = 0; i < units; ++i) out[i] = in[i];
+    return text;
 }
+
+void WideToBytes(const char16_t* units, std::size_t count, unsigned char* out) {
+    for (std::size_t i = 0; i < count; ++i) {
+        out[2 * i] = static_cast<unsigned char>(units[i] & 0xFF);
+        out[2 * i + 1] = static_cast<unsigned char>(units[i] >> 8);
+    }
+}
+
+// Sinks of the rewrite: Copy takes units of the text, Put a replacement. False when the
+// units do not fit, with nothing written.
+
+// A UTF-16 string grown geometrically.
+class WideSink {
+  public:
+    explicit WideSink(std::size_t expected) : buffer(expected, u'\0'), size(0) {}
+    bool Copy(const WideUnits& text, std::size_t from, std::size_t count) {
+        return Put(text.units + from, count);
+    }
+    bool Copy(const ByteUnits& text, std::size_t from, std::size_t count) {
+        char16_t* out = Room(count);
+        for (std::size_t k = 0; k < count; ++k) out[k] = text[from + k];
+        size += count;
+        return true;
+    }
+    bool Put(const char16_t* units, std::size_t count) {
+        char16_t* out = Room(count);
+        if (count < kShortCopy) {
+            for (std::size_t k = 0; k < count; ++k) out[k] = units[k];
+        } else {
+            std::memcpy(out, units, count * sizeof(char16_t));
+        }
+        size += count;
+        return true;
+    }
+    std::size_t Size() const { return size; }
+    const char16_t* Data() const { return buffer.data(); }
+    std::u16string Take() {
+        buffer.resize(size);
+        return std::move(buffer);
+    }
+
+  private:
+    std::u16string buffer;
+    std::size_t size;
+
+    char16_t* Room(std::size_t count) {
+        if (buffer.size() - size < count) {
+            buffer.resize(std::max(buffer.size() * 2, size + count));
+        }
+        return &buffer[size];
+    }
+};
+
+// UTF-16LE bytes in the caller's buffer.
+class ByteSink {
+  public:
+    ByteSink(unsigned char* out, std::size_t capacityUnits)
+        : out(out), capacity(capacityUnits), size(0) {}
+    bool Copy(const ByteUnits& text, std::size_t from, std::size_t count) {
+        if (count > capacity - size) return false;
+        const unsigned char* in = text.bytes + 2 * from;
+        unsigned char* to = out + 2 * size;
+        if (count < kShortCopy) {
+            for (std::size_t k = 0; k < 2 * count; ++k) to[k] = in[k];
+        } else {
+            std::memcpy(to, in, 2 * count);
+        }
+        size += count;
+        return true;
+    }
+    bool Copy(const WideUnits& text, std::size_t from, std::size_t count) {
+        return Put(text.units + from, count);
+    }
+    bool Put(const char16_t* units, std::size_t count) {
+        if (count > capacity - size) return false;
+        WideToBytes(units, count, out + 2 * size);
+        size += count;
+        return true;
+    }
+    std::size_t Size() const { return size; }
+
+  private:
+    unsigned char* out;
+    std::size_t capacity;
+    std::size_t size;
+};
+
+// Only the length of the result.
+class CountSink {
+  public:
+    template <typename Units>
+    bool Copy(const Units&, std::size_t, std::size_t count) {
+        size += count;
+        return true;
+    }
+    bool Put(const char16_t*, std::size_t count) {
+        size += count;
+        return true;
+    }
+    std::size_t Size() const { return size; }
+
+  private:
+    std::size_t size = 0;
+};
 constexpr char16_t kColon = 0x003A;
 constexpr char16_t kCarriageReturn = 0x000D;
 }  // namespace
@@ -31,11 +145,24 @@ Normalizer::Normalizer() = default;
 
 Normalizer::~Normalizer() { Clear(); }
 
+Normalizer::Normalizer(const Normalizer& other)
+    : RuleMatcher(other),
+      rules(other.rules),
+      lastReadError(other.lastReadError),
+      lowestInfoUnit(other.lowestInfoUnit) {
+    if (other.unitInfo) {
+        unitInfo.reset(new uint8_t[kUnitInfoSize]);
+        std::memcpy(unitInfo.get(), other.unitInfo.get(), kUnitInfoSize);
+    }
+}
+
 Normalizer& Normalizer::operator=(const Normalizer& other) {
     if (this != &other) {
         Normalizer copy(other);
         Swap(copy);
         rules.swap(copy.rules);
+        unitInfo.swap(copy.unitInfo);
+        std::swap(lowestInfoUnit, copy.lowestInfoUnit);
         lastReadError.swap(copy.lastReadError);
     }
     return *this;
@@ -44,6 +171,37 @@ Normalizer& Normalizer::operator=(const Normalizer& other) {
 void Normalizer::Clear() {
     if (IsLoaded()) RuleMatcher::Clear();
     std::vector<NormalizationRule>().swap(rules);
+    unitInfo.reset();
+    lowestInfoUnit = 0;
+}
+
+bool Normalizer::Build(std::vector<std::u16string> sources) {
+    unitInfo.reset();
+    return RuleMatcher::Build(std::move(sources));
+}
+
+void Normalizer::BuildUnitInfo() {
+    std::unique_ptr<uint8_t[]> info(new uint8_t[kUnitInfoSize]);
+    std::memset(info.get(), 0, kUnitInfoSize);
+    for (const NormalizationRule& rule : rules) {
+        const std::u16string& source = rule.source;
+        if (source.empty()) continue;
+        // A source occurs only where its second unit does (its only one, if it is short).
+        info[source.size() == 1 ? source[0] : source[1]] |= kMayChange;
+        if (rule.replacement.size() <= source.size()) continue;
+        const std::size_t growth = rule.replacement.size() - source.size();
+        uint8_t& entry = info[source[0]];
+        if ((entry & kLongGrowth) != 0 || growth >= kGrowthMask) {
+            entry = static_cast<uint8_t>((entry & ~kGrowthMask) | kLongGrowth);
+        } else if (growth > (entry & kGrowthMask)) {
+            entry = static_cast<uint8_t>((entry & ~kGrowthMask) | growth);
+        }
+    }
+    info[kHeh] |= kMayChange | kHehUnit;
+    std::size_t lowest = 0;
+    while (info[lowest] == 0) ++lowest;
+    unitInfo.swap(info);
+    lowestInfoUnit = static_cast<char16_t>(lowest);
 }
 
 bool Normalizer::LoadRules(std::string path) {
@@ -58,7 +216,13 @@ bool Normalizer::LoadRules(std::string path) {
     } catch (const std::bad_alloc&) {
         return false;
     }
-    return Build(std::move(sources));
+    if (!Build(std::move(sources))) return false;
+    try {
+        BuildUnitInfo();
+    } catch (const std::bad_alloc&) {
+        // The byte fast paths stay off; Normalize works as ever.
+    }
+    return true;
 }
 
 bool Normalizer::ReadRulesFile(const char* path) {
@@ -151,25 +315,106 @@ void Normalizer::ApplyRules(std::u16string& text) const {
     // Every search starts at or after the end of the previous match, in input the rewrite
     // has not touched, so the input is searched as it is and the result appended to a
     // second buffer; an in-place replace would move the whole tail on every match.
-    const char16_t* input = text.data();
+    const WideUnits units{text.data()};
     const std::size_t n = text.size();
-    RuleMatch match = Search(input, n, 0);
-    if (match.position < 0) return;
-    std::u16string out;
-    out.reserve(n);
+    const RuleMatch first = Find(units, n, 0);
+    if (first.position < 0 || first.rule >= rules.size()) return;
+    WideSink sink(n + n / 8 + 16);
+    Rewrite(units, n, first, sink);
+    text = sink.Take();
+}
+
+template <typename Units, typename Sink>
+bool Normalizer::Rewrite(const Units& text, std::size_t length, RuleMatch match, Sink& sink) const {
+    const NormalizationRule* list = rules.data();
+    const std::size_t ruleCount = rules.size();
     std::size_t copied = 0;
-    while (match.position >= 0 && match.rule < rules.size()) {
-        const NormalizationRule& rule = rules[match.rule];
+    while (match.position >= 0 && match.rule < ruleCount) {
+        const NormalizationRule& rule = list[match.rule];
         const std::size_t position = static_cast<std::size_t>(match.position);
-        out.append(input + copied, position - copied);
-        out.append(rule.replacement);
+        if (!sink.Copy(text, copied, position - copied) ||
+            !sink.Put(rule.replacement.data(), rule.replacement.size())) {
+            return false;
+        }
         copied = position + rule.source.size();
         // A match that ends the text leaves nothing to search.
-        if (copied >= n) break;
-        match = Search(input, n, static_cast<int32_t>(copied));
+        if (copied >= length) return true;
+        match = Find(text, length, copied);
     }
-    if (copied < n) out.append(input + copied, n - copied);
-    text.swap(out);
+    return copied >= length || sink.Copy(text, copied, length - copied);
+}
+
+std::size_t Normalizer::NormalizeBytes(const unsigned char* input, std::size_t units,
+                                       unsigned char* output, std::size_t capacityUnits) const {
+    if (output == nullptr) capacityUnits = 0;
+    if (!unitInfo) {
+        const std::u16string result = Normalize(WideFromBytes(input, units));
+        if (output != nullptr && result.size() <= capacityUnits) {
+            WideToBytes(result.data(), result.size(), output);
+        }
+        return result.size();
+    }
+    const ByteUnits bytes{input};
+    // One pass without branches tells most texts that rules cannot change from the rest
+    // (ASCII in Arabic rules at vector speed) and bounds the length of the result.
+    char16_t all = 0;
+    for (std::size_t i = 0; i < units; ++i) all = static_cast<char16_t>(all | bytes[i]);
+    unsigned flags = 0;
+    std::size_t growth = 0;
+    if (all >= lowestInfoUnit) {
+        const uint8_t* info = unitInfo.get();
+        for (std::size_t i = 0; i < units; ++i) {
+            const uint8_t entry = info[bytes[i]];
+            flags |= entry;
+            growth += entry & kGrowthMask;
+        }
+    }
+    if ((flags & kMayChange) == 0) {
+        if (output != nullptr && units <= capacityUnits && units > 0) {
+            std::memcpy(output, input, 2 * units);
+        }
+        return units;
+    }
+    const bool bounded = (flags & kLongGrowth) == 0;
+    if ((flags & kHehUnit) != 0) {
+        const std::u16string text = ReorderHeh(WideFromBytes(input, units));
+        return RewriteBytes(WideUnits{text.data()}, units, output, capacityUnits, bounded,
+                            units + growth);
+    }
+    return RewriteBytes(bytes, units, output, capacityUnits, bounded, units + growth);
+}
+
+template <typename Units>
+std::size_t Normalizer::RewriteBytes(const Units& text, std::size_t length, unsigned char* output,
+                                     std::size_t capacityUnits, bool bounded,
+                                     std::size_t boundUnits) const {
+    const RuleMatch first = Find(text, length, 0);
+    if (first.position < 0 || first.rule >= rules.size()) {
+        if (length <= capacityUnits) {
+            ByteSink sink(output, capacityUnits);
+            sink.Copy(text, 0, length);
+        }
+        return length;
+    }
+    // Straight into the output when the result surely fits; else built aside and copied
+    // when it fits. A query for the size (no room at all) only counts.
+    if (bounded && boundUnits <= capacityUnits) {
+        ByteSink sink(output, capacityUnits);
+        if (Rewrite(text, length, first, sink)) return sink.Size();
+        // Only rules changed behind the matcher's back get here; answer from a count.
+    } else if (output != nullptr) {
+        WideSink sink(bounded ? std::min(boundUnits, 2 * length + 16) : length + length / 4 + 16);
+        Rewrite(text, length, first, sink);
+        if (sink.Size() <= capacityUnits) WideToBytes(sink.Data(), sink.Size(), output);
+        return sink.Size();
+    }
+    CountSink count;
+    Rewrite(text, length, first, count);
+    if (count.Size() <= capacityUnits) {
+        ByteSink sink(output, capacityUnits);
+        Rewrite(text, length, first, sink);
+    }
+    return count.Size();
 }
 
 }  // namespace kavex

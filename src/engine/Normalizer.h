@@ -4,6 +4,9 @@
 #ifndef KAVEX_ENGINE_NORMALIZER_H
 #define KAVEX_ENGINE_NORMALIZER_H
 
+#include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,7 +23,7 @@ class Normalizer : public RuleMatcher {
   public:
     Normalizer();
     ~Normalizer();
-    Normalizer(const Normalizer& other) = default;
+    Normalizer(const Normalizer& other);
     // All or nothing: a matcher copied without its rules would report indices into the
     // old list.
     Normalizer& operator=(const Normalizer& other);
@@ -28,6 +31,9 @@ class Normalizer : public RuleMatcher {
     // The matcher's built flag.
     bool IsLoaded() const { return built; }
     void Clear();
+    // Builds the matcher only; the byte fast paths stay off until LoadRules describes
+    // `rules` and the matcher together.
+    bool Build(std::vector<std::u16string> sources);
 
     // Loads the rules file once and builds the matcher; true at once when already loaded.
     // A normalizer that is not loaded starts from an empty rule list, so rules left by a
@@ -44,6 +50,13 @@ class Normalizer : public RuleMatcher {
     // again. Linear in the text: the result is built in a second buffer.
     void ApplyRules(std::u16string& text) const;
 
+    // Normalize from `units` UTF-16LE units at `input` straight to UTF-16LE at `output`:
+    // returns the number of units of the result, and writes them (without a terminator)
+    // only when `output` is not null and they number at most `capacityUnits`; otherwise
+    // `output` is left untouched. The same result as Normalize, with fewer copies.
+    std::size_t NormalizeBytes(const unsigned char* input, std::size_t units, unsigned char* output,
+                               std::size_t capacityUnits) const;
+
     // The annotated report of the last read that failed; empty after a read that succeeded.
     const std::string& LastReadError() const { return lastReadError; }
 
@@ -51,6 +64,21 @@ class Normalizer : public RuleMatcher {
 
   private:
     std::string lastReadError;
+    // Per code unit, for the byte fast paths; empty unless LoadRules built it from `rules`.
+    // Low 5 bits: the most a rule whose source starts with the unit lengthens the text;
+    // 0x40 instead when that is 31 units or more. 0x80: the unit is U+06BE, a one-unit
+    // source or the second unit of a source; a text without such units is its own result.
+    // 0x20: the unit is U+06BE.
+    std::unique_ptr<uint8_t[]> unitInfo;
+    // The smallest unit whose entry is not 0.
+    char16_t lowestInfoUnit = 0;
+
+    void BuildUnitInfo();
+    template <typename Units, typename Sink>
+    bool Rewrite(const Units& text, std::size_t length, RuleMatch match, Sink& sink) const;
+    template <typename Units>
+    std::size_t RewriteBytes(const Units& text, std::size_t length, unsigned char* output,
+                             std::size_t capacityUnits, bool bounded, std::size_t boundUnits) const;
 };
 
 }  // namespace kavex

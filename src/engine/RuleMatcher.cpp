@@ -1,7 +1,6 @@
 #include "engine/RuleMatcher.h"
 
 #include <algorithm>
-#include <limits>
 #include <new>
 #include <utility>
 
@@ -9,19 +8,6 @@ namespace kavex {
 
 namespace {
 constexpr std::size_t kStartWords = 65536 / 64;
-// Units tested together, one bit each in a mask, before Search walks from any of them.
-constexpr std::size_t kBlockUnits = 32;
-constexpr std::size_t kFirstBlockUnits = 8;
-
-unsigned LowestSetBit(uint64_t mask) {
-#if defined(__GNUC__) || defined(__clang__)
-    return static_cast<unsigned>(__builtin_ctzll(mask));
-#else
-    unsigned bit = 0;
-    for (; (mask & 1) == 0; mask >>= 1) ++bit;
-    return bit;
-#endif
-}
 
 // Room for one more state, doubling, never past the last state number.
 std::size_t GrownCapacity(std::size_t size) {
@@ -162,72 +148,6 @@ bool RuleMatcher::Build(std::vector<std::u16string> sources) {
     }
     built = true;
     return true;
-}
-
-RuleMatch RuleMatcher::Search(const char16_t* text, std::size_t length, int32_t start) const {
-    RuleMatch result{-1, kAbsent};
-    if (!built || start < 0) return result;
-    // A position must fit the signed 32-bit result.
-    const std::size_t last =
-        std::min(length, static_cast<std::size_t>(std::numeric_limits<int32_t>::max()));
-    const uint16_t* const* rows = transitions.data();
-    const uint16_t* rulesAt = ruleAtState.data();
-    const uint16_t* root = rows[0];
-    const uint64_t* starts = startUnits.data();
-    const uint64_t* inner = innerStates.data();
-    const auto startsSource = [starts](char16_t unit) -> uint64_t {
-        return (starts[unit >> 6] >> (unit & 63)) & 1;
-    };
-    std::size_t p = static_cast<std::size_t>(start);
-    std::size_t blockUnits = kFirstBlockUnits;
-    while (p < last) {
-        // Bit k of `candidates`: unit base + k starts some source. A unit that starts one
-        // is walked from at once (dense texts and consecutive matches); otherwise a whole
-        // block is tested without a branch per unit, first by its units' bits alone, which
-        // passes over text below every source (ASCII in Arabic rules) at vector speed.
-        const std::size_t base = p;
-        uint64_t candidates;
-        if (startsSource(text[p]) != 0) {
-            candidates = 1;
-            p += 1;
-        } else {
-            // The first block of a call is short: after a match the next starter is often
-            // only a unit or two away, as after the space between two words.
-            const std::size_t count = std::min(blockUnits, last - p);
-            blockUnits = kBlockUnits;
-            char16_t bits = 0;
-            for (std::size_t k = 0; k < count; ++k) bits |= text[p + k];
-            candidates = 0;
-            if (bits >= lowestStart) {
-                for (std::size_t k = 0; k < count; ++k) {
-                    candidates |= startsSource(text[p + k]) << k;
-                }
-            }
-            p += count;
-        }
-        for (; candidates != 0; candidates &= candidates - 1) {
-            const std::size_t from = base + LowestSetBit(candidates);
-            // Walk the whole path: a longer source may still have a smaller rule index.
-            uint16_t state = root[columns.Lookup(text[from])];
-            uint16_t best = kAbsent;
-            for (std::size_t q = from;;) {
-                best = std::min(best, rulesAt[state]);
-                // A state without transitions ends the walk before its row is read: the
-                // rows are large and mostly out of cache.
-                if (((inner[state >> 6] >> (state & 63)) & 1) == 0 || ++q >= length) break;
-                const uint16_t col = columns.Lookup(text[q]);
-                if (col == kAbsent) break;
-                state = rows[state][col];
-                if (state == 0) break;
-            }
-            if (best != kAbsent) {
-                result.position = static_cast<int32_t>(from);
-                result.rule = best;
-                return result;
-            }
-        }
-    }
-    return result;
 }
 
 void RuleMatcher::Clear() {

@@ -1,5 +1,6 @@
 #include "kavex/Normalization.h"
 
+#include <algorithm>
 #include <climits>
 #include <memory>
 #include <string>
@@ -127,15 +128,19 @@ int Normalization::Normalize(unsigned char* input, int length, NormMode mode,
                              unsigned char* output) {
     // A null buffer would be dereferenced; answer it as "nothing done" instead.
     if ((input == nullptr && length > 0) || output == nullptr) return 0;
-    std::u16string text = kavex::BytesToUnicode(input, length);
+    // The input is read first, as by BytesToUnicode, even when nothing is done then.
+    const std::size_t units = kavex::CountUnits(input, length);
     if (!initialized) return 0;
     const kavex::Normalizer* normalizer =
         Select(mode, nfdNormalizer, nfcNormalizer, nfkdNormalizer);
     if (normalizer == nullptr) return 0;
 
-    std::u16string result = normalizer->Normalize(std::move(text));
-    if (result.size() > kMaxOutputUnits) return 0;
-    return kavex::UnicodeToBytes(std::move(result), output);
+    // The caller vouches for the room; only a result too long for the int is refused, and
+    // then nothing is written.
+    const std::size_t result = normalizer->NormalizeBytes(input, units, output, kMaxOutputUnits);
+    if (result > kMaxOutputUnits) return 0;
+    output[2 * result] = 0;
+    return static_cast<int>(2 * result + 1);
 }
 
 int Normalization::Normalize(const unsigned char* input, int length, NormMode mode,
@@ -147,10 +152,15 @@ int Normalization::Normalize(const unsigned char* input, int length, NormMode mo
         Select(mode, nfdNormalizer, nfcNormalizer, nfkdNormalizer);
     if (normalizer == nullptr) return 0;
 
-    std::u16string result =
-        normalizer->Normalize(kavex::BytesToUnicodeUntilZeroUnit(input, length));
-    if (result.size() > kMaxOutputUnits) return 0;
-    const int needed = static_cast<int>(2 * result.size() + 1);
+    const std::size_t units = kavex::CountUnitsUntilZeroUnit(input, length);
+    // Units that fit with the terminator; no room at all (capacity 0) writes nothing.
+    const std::size_t room =
+        capacity < 1 ? 0 : std::min(kMaxOutputUnits, static_cast<std::size_t>(capacity - 1) / 2);
+    unsigned char* target = capacity < 1 ? nullptr : output;
+    const std::size_t result = normalizer->NormalizeBytes(input, units, target, room);
+    if (result > kMaxOutputUnits) return 0;
+    const int needed = static_cast<int>(2 * result + 1);
     if (capacity < needed) return -needed;
-    return kavex::UnicodeToBytes(std::move(result), output);
+    output[2 * result] = 0;
+    return needed;
 }

@@ -32,16 +32,30 @@ char16_t WideUnit(char16_t c) { return c; }
 // first, reading nothing past the unit that ends the text (the length may be far larger
 // than the buffer), then the units are converted in one pass without early exits.
 template <bool kLowByteEnds>
+std::size_t UnitCount(const unsigned char* bytes, int length) {
+    if (bytes == nullptr || length < 2) return 0;
+    const std::size_t total = static_cast<std::size_t>(length) / 2;
+    const auto ends = [bytes](std::size_t i) {
+        return kLowByteEnds ? bytes[2 * i] == 0 : (bytes[2 * i] | bytes[2 * i + 1]) == 0;
+    };
+    // Unrolled by hand: each unit is tested before the next is read, so nothing past the
+    // unit that ends the text is touched, but the loop's own overhead is paid once per four.
+    std::size_t n = 0;
+    for (; n + 4 <= total; n += 4) {
+        if (ends(n)) return n;
+        if (ends(n + 1)) return n + 1;
+        if (ends(n + 2)) return n + 2;
+        if (ends(n + 3)) return n + 3;
+    }
+    while (n < total && !ends(n)) ++n;
+    return n;
+}
+
+template <bool kLowByteEnds>
 std::u16string BytesToUnits(const unsigned char* bytes, int length) {
     std::u16string text;
-    if (bytes == nullptr || length < 2) return text;
-    const std::size_t total = static_cast<std::size_t>(length) / 2;
-    std::size_t n = 0;
-    if (kLowByteEnds) {
-        while (n < total && bytes[2 * n] != 0) ++n;
-    } else {
-        while (n < total && (bytes[2 * n] | bytes[2 * n + 1]) != 0) ++n;
-    }
+    const std::size_t n = UnitCount<kLowByteEnds>(bytes, length);
+    if (n == 0) return text;
     text.resize(n);
     char16_t* units = &text[0];
     for (std::size_t i = 0; i < n; ++i) units[i] = UnitAt(bytes, 2 * i);
@@ -58,6 +72,14 @@ std::u16string BytesToUnicode(const unsigned char* bytes, int length) {
 
 std::u16string BytesToUnicodeUntilZeroUnit(const unsigned char* bytes, int length) {
     return BytesToUnits<false>(bytes, length);
+}
+
+std::size_t CountUnits(const unsigned char* bytes, int length) {
+    return UnitCount<true>(bytes, length);
+}
+
+std::size_t CountUnitsUntilZeroUnit(const unsigned char* bytes, int length) {
+    return UnitCount<false>(bytes, length);
 }
 
 int UnicodeToBytes(std::u16string text, unsigned char* out) {

@@ -4,6 +4,7 @@
 #ifndef KAVEX_INTERFACE_TEXTUTILS_H
 #define KAVEX_INTERFACE_TEXTUTILS_H
 
+#include <cstddef>
 #include <string>
 
 namespace kavex {
@@ -15,6 +16,11 @@ std::u16string BytesToUnicode(const unsigned char* bytes, int length);
 // Units read until `length` bytes or a whole zero unit (both bytes zero), so units with a
 // zero low byte such as U+0600 survive. A lone final byte is dropped.
 std::u16string BytesToUnicodeUntilZeroUnit(const unsigned char* bytes, int length);
+
+// The number of units BytesToUnicode and BytesToUnicodeUntilZeroUnit would read, without
+// building the text.
+std::size_t CountUnits(const unsigned char* bytes, int length);
+std::size_t CountUnitsUntilZeroUnit(const unsigned char* bytes, int length);
 
 // Writes each unit low byte first, then one zero byte; returns 2n + 1. The caller
 // provides the room.
