@@ -339,6 +339,13 @@ bool Normalizer::Rewrite(const Units& text, std::size_t length, RuleMatch match,
         copied = position + rule.source.size();
         // A match that ends the text leaves nothing to search.
         if (copied >= length) return true;
+        for (;;) {
+            const uint16_t next = OneUnitMatch(text, length, copied);
+            if (next >= ruleCount) break;
+            const std::u16string& replacement = list[next].replacement;
+            if (!sink.Put(replacement.data(), replacement.size())) return false;
+            if (++copied >= length) return true;
+        }
         match = Find(text, length, copied);
     }
     return copied >= length || sink.Copy(text, copied, length - copied);

@@ -26,6 +26,8 @@ RuleMatcher::RuleMatcher(const RuleMatcher& other)
       built(other.built),
       startUnits(other.startUnits),
       innerStates(other.innerStates),
+      laterUnits(other.laterUnits),
+      oneUnitRules(other.oneUnitRules),
       lowestStart(other.lowestStart) {
     try {
         transitions.reserve(other.transitions.size());
@@ -57,6 +59,8 @@ void RuleMatcher::Swap(RuleMatcher& other) noexcept {
     std::swap(built, other.built);
     startUnits.swap(other.startUnits);
     innerStates.swap(other.innerStates);
+    laterUnits.swap(other.laterUnits);
+    oneUnitRules.swap(other.oneUnitRules);
     std::swap(lowestStart, other.lowestStart);
 }
 
@@ -131,12 +135,21 @@ bool RuleMatcher::Build(std::vector<std::u16string> sources) {
     if (ok) {
         try {
             startUnits.assign(kStartWords, 0);
+            laterUnits.assign(kStartWords, 0);
+            oneUnitRules.assign(65536, kAbsent);
             lowestStart = 0xFFFF;
             for (const std::u16string& source : sources) {
                 if (source.empty()) continue;
+                for (std::size_t k = 1; k < source.size(); ++k) {
+                    laterUnits[source[k] >> 6] |= uint64_t{1} << (source[k] & 63);
+                }
                 const char16_t unit = source[0];
                 startUnits[unit >> 6] |= uint64_t{1} << (unit & 63);
                 lowestStart = std::min(lowestStart, unit);
+                if (source.size() == 1) {
+                    // The state of the unit holds the later of identical sources.
+                    oneUnitRules[unit] = ruleAtState[transitions[0][columns.Lookup(unit)]];
+                }
             }
         } catch (const std::bad_alloc&) {
             ok = false;
@@ -160,6 +173,8 @@ void RuleMatcher::Clear() {
     built = false;
     std::vector<uint64_t>().swap(startUnits);
     std::vector<uint64_t>().swap(innerStates);
+    std::vector<uint64_t>().swap(laterUnits);
+    std::vector<uint16_t>().swap(oneUnitRules);
     lowestStart = 0xFFFF;
 }
 

@@ -78,6 +78,17 @@ class RuleMatcher {
     // pays no call.
     template <typename Units>
     RuleMatch Find(const Units& text, std::size_t length, std::size_t start) const;
+    // The rule of the match at `start` when it is the one-unit source text[start] and the
+    // walk cannot go past that unit; kAbsent when Find must decide. Dense texts of one-unit
+    // matches (presentation forms) then pay two lookups per unit.
+    template <typename Units>
+    uint16_t OneUnitMatch(const Units& text, std::size_t length, std::size_t start) const {
+        if (start >= static_cast<std::size_t>(INT32_MAX)) return kAbsent;
+        const uint16_t rule = oneUnitRules[text[start]];
+        if (rule == kAbsent || start + 1 >= length) return rule;
+        const char16_t next = text[start + 1];
+        return ((laterUnits[next >> 6] >> (next & 63)) & 1) == 0 ? rule : kAbsent;
+    }
 
     uint16_t alphabetSize;
     std::vector<uint16_t*> transitions;
@@ -92,6 +103,11 @@ class RuleMatcher {
     std::vector<uint64_t> startUnits;
     // Bit s is set when state s has a transition: a walk stops at the others at once.
     std::vector<uint64_t> innerStates;
+    // Bit u is set when unit u stands after the first unit of some source: a walk stops at
+    // other units before it reads a row.
+    std::vector<uint64_t> laterUnits;
+    // Per unit, the rule whose source is that unit alone (kAbsent for none).
+    std::vector<uint16_t> oneUnitRules;
     // The smallest unit that starts a source: a block whose units OR to less than it
     // starts nothing.
     char16_t lowestStart;
@@ -118,6 +134,7 @@ RuleMatch RuleMatcher::Find(const Units& text, std::size_t length, std::size_t s
     const uint16_t* root = rows[0];
     const uint64_t* starts = startUnits.data();
     const uint64_t* inner = innerStates.data();
+    const uint64_t* later = laterUnits.data();
     const auto startsSource = [starts](char16_t unit) -> uint64_t {
         return (starts[unit >> 6] >> (unit & 63)) & 1;
     };
@@ -157,7 +174,9 @@ RuleMatch RuleMatcher::Find(const Units& text, std::size_t length, std::size_t s
                 // A state without transitions ends the walk before its row is read: the
                 // rows are large and mostly out of cache.
                 if (((inner[state >> 6] >> (state & 63)) & 1) == 0 || ++q >= length) break;
-                const uint16_t col = columns.Lookup(text[q]);
+                const char16_t unit = text[q];
+                if (((later[unit >> 6] >> (unit & 63)) & 1) == 0) break;
+                const uint16_t col = columns.Lookup(unit);
                 if (col == kAbsent) break;
                 state = rows[state][col];
                 if (state == 0) break;

@@ -1,0 +1,143 @@
+// The byte paths of Normalize against the naive oracle: text the rules cannot change,
+// results written straight into the output, built aside or only counted, at capacities
+// around the exact size.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "kavex/Normalization.h"
+#include "support/NaiveOracle.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using kavex::testing::NaiveNormalize;
+using kavex::testing::NaiveRules;
+using kavex::testing::RulesFileBytes;
+using kavex::testing::TempDir;
+using kavex::testing::Utf16leBytes;
+using kavex::testing::WorkingDirectory;
+
+constexpr unsigned char kFill = 0xAB;
+
+// Growth (a), a long growth that no bound covers (g), shrinking (bc), deletion (e), a
+// one-unit source that also starts a longer one (q, qr) and a mark pair.
+const NaiveRules kRules = {
+    {u"a", u"xyz"}, {u"g", std::u16string(40, u'G')},  {u"bc", u"d"}, {u"e", u""}, {u"qr", u"R"},
+    {u"q", u"Q"},   {u"\u0651\u064E", u"\u064E\u0651"}};
+
+class BytePathsTest : public ::testing::Test {
+  protected:
+    BytePathsTest() : cwd(dir.Path()) {
+        dir.Write("config.ini", "NFDfilepath=r.txt\r\nNFCfilepath=r.txt\r\nNFKDfilepath=r.txt\r\n");
+        dir.Write("r.txt", RulesFileBytes({{u"a", u"xyz"},
+                                           {u"g", std::u16string(40, u'G')},
+                                           {u"bc", u"d"},
+                                           {u"e", u""},
+                                           {u"qr", u"R"},
+                                           {u"q", u"Q"},
+                                           {u"\u0651\u064E", u"\u064E\u0651"}}));
+        EXPECT_TRUE(norm.Initialize());
+    }
+
+    TempDir dir;
+    WorkingDirectory cwd;
+    Normalization norm;
+};
+
+std::u16string Decode(const std::vector<unsigned char>& out, std::size_t units) {
+    std::u16string text;
+    for (std::size_t i = 0; i < units; ++i) {
+        text.push_back(static_cast<char16_t>(out[2 * i] | (out[2 * i + 1] << 8)));
+    }
+    return text;
+}
+
+TEST_F(BytePathsTest, SizedFormAtEveryCapacityAroundTheResult) {
+    const std::u16string texts[] = {
+        u"",
+        u"plain text only",
+        u"za",                                 // one-unit rule at the last unit
+        u"zzbc",                               // two-unit rule ending the text
+        u"zq",                                 // q at the end: its longer source cannot fit
+        u"qqrqzq",                             // one-unit matches beside a longer one
+        u"z\u064E\u06BE",                      // U+06BE at the last unit, after a mark
+        u"\u06BE",                             // U+06BE alone
+        u"k\u0651\u064E\u06BEabc",             // moved U+06BE before a rule
+        u"bcbcbcbcbcbcbcbcbcbc e e e",         // shorter result
+        u"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa",  // longer result, every unit a match
+        u"zgz",                                // growth beyond any bound
+        u"\u0651\u064E and \u0651 and a",
+    };
+    for (const std::u16string& text : texts) {
+        const std::u16string expected = NaiveNormalize(kRules, text);
+        const int needed = static_cast<int>(2 * expected.size() + 1);
+        const std::string bytes = Utf16leBytes(text);
+        const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+        const int length = static_cast<int>(bytes.size());
+        EXPECT_EQ(norm.Normalize(in, length, Normalization::NFC, nullptr, 0), -needed);
+        for (int capacity : {needed - 2, needed - 1, needed, needed + 1, length + 1, 4 * needed}) {
+            if (capacity < 0) continue;
+            std::vector<unsigned char> out(static_cast<std::size_t>(capacity) + 8, kFill);
+            const int got = norm.Normalize(in, length, Normalization::NFC, out.data(), capacity);
+            if (capacity < needed) {
+                EXPECT_EQ(got, -needed);
+                for (unsigned char b : out) ASSERT_EQ(b, kFill) << "capacity " << capacity;
+                continue;
+            }
+            ASSERT_EQ(got, needed) << "capacity " << capacity;
+            EXPECT_EQ(Decode(out, expected.size()), expected) << "capacity " << capacity;
+            EXPECT_EQ(out[2 * expected.size()], 0);
+            for (std::size_t i = static_cast<std::size_t>(needed); i < out.size(); ++i) {
+                ASSERT_EQ(out[i], kFill) << "byte " << i << ", capacity " << capacity;
+            }
+
+            std::vector<unsigned char> four(static_cast<std::size_t>(needed) + 8, kFill);
+            std::string copy = bytes;
+            EXPECT_EQ(norm.Normalize(reinterpret_cast<unsigned char*>(&copy[0]), length,
+                                     Normalization::NFD, four.data()),
+                      needed);
+            EXPECT_EQ(Decode(four, expected.size()), expected);
+            EXPECT_EQ(four[static_cast<std::size_t>(needed)], kFill);
+        }
+    }
+}
+
+TEST_F(BytePathsTest, EndOfTextRulesOfEachForm) {
+    // The four-argument form ends at a zero low byte (U+0600), the sized form only at a
+    // zero unit; a rule source after U+0600 is thus seen by the sized form alone.
+    const std::u16string text = u"q\u0600a";
+    std::string bytes = Utf16leBytes(text) + std::string(2, '\0') + "a";
+    std::vector<unsigned char> out(64, kFill);
+    const int length = static_cast<int>(bytes.size());
+    auto* in = reinterpret_cast<unsigned char*>(&bytes[0]);
+    ASSERT_EQ(norm.Normalize(in, length, Normalization::NFKD, out.data()), 3);
+    EXPECT_EQ(Decode(out, 1), u"Q");
+    const std::u16string sized = NaiveNormalize(kRules, text);
+    ASSERT_EQ(norm.Normalize(in, length, Normalization::NFKD, out.data(), 64),
+              static_cast<int>(2 * sized.size() + 1));
+    EXPECT_EQ(Decode(out, sized.size()), sized);
+}
+
+TEST_F(BytePathsTest, LongTextsThroughEveryPath) {
+    // Long enough for the block scans; each variant takes another path: unchanged, in
+    // place, built aside (growth beyond the bound), with U+06BE moves.
+    const std::u16string pieces[] = {u"plain words ", u"bc a e ", u"g q ", u"\u064E\u06BEq "};
+    std::u16string text;
+    for (int round = 0; round < 200; ++round) {
+        for (std::size_t k = 0; k <= static_cast<std::size_t>(round) % 4; ++k) {
+            text += pieces[k];
+        }
+        const std::u16string expected = NaiveNormalize(kRules, text);
+        const std::string bytes = Utf16leBytes(text);
+        std::vector<unsigned char> out(2 * expected.size() + 1);
+        const int got = norm.Normalize(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                       static_cast<int>(bytes.size()), Normalization::NFD,
+                                       out.data(), static_cast<int>(out.size()));
+        ASSERT_EQ(got, static_cast<int>(out.size())) << round;
+        ASSERT_EQ(Decode(out, expected.size()), expected) << round;
+    }
+}
+
+}  // namespace
