@@ -49,6 +49,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const kavex::Normalizer copy(normalizer);
     Check(copy.Normalize(text) == result, "a copy normalizes alike");
 
+    // The byte path gives the same units, writes only when they fit, and then exactly them.
+    std::string bytes;
+    for (char16_t unit : text) {
+        bytes.push_back(static_cast<char>(unit & 0xFF));
+        bytes.push_back(static_cast<char>(unit >> 8));
+    }
+    const auto* input = reinterpret_cast<const unsigned char*>(bytes.data());
+    Check(normalizer.NormalizeBytes(input, text.size(), nullptr, 0) == result.size(),
+          "byte path counts the result");
+    std::string output(2 * result.size() + 2, '\x5A');
+    auto* out = reinterpret_cast<unsigned char*>(&output[0]);
+    if (!result.empty()) {
+        Check(
+            normalizer.NormalizeBytes(input, text.size(), out, result.size() - 1) == result.size(),
+            "byte path reports the size when it does not fit");
+        Check(output.find_first_not_of('\x5A') == std::string::npos,
+              "byte path writes nothing when the result does not fit");
+    }
+    Check(normalizer.NormalizeBytes(input, text.size(), out, result.size()) == result.size(),
+          "byte path writes a result that fits");
+    for (std::size_t i = 0; i < result.size(); ++i) {
+        Check(static_cast<char16_t>(out[2 * i] | (out[2 * i + 1] << 8)) == result[i],
+              "byte path writes the result");
+    }
+    Check(output[2 * result.size()] == '\x5A', "byte path writes no more than the result");
+
     if (normalizer.rules.size() <= kOracleMaxRules && text.size() <= kOracleMaxText) {
         kavex::testing::NaiveRules rules;
         for (const auto& rule : normalizer.rules) rules.emplace_back(rule.source, rule.replacement);
