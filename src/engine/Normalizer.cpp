@@ -25,6 +25,9 @@ constexpr std::size_t kUnitInfoSize = 65536;
 
 // Copies below this many units are done in line: most gaps between matches are short.
 constexpr std::size_t kShortCopy = 8;
+// Units that start nothing passed over one at a time between one-unit matches; longer runs
+// are left to the matcher's block test.
+constexpr std::size_t kShortGap = 4;
 
 std::u16string WideFromBytes(const unsigned char* bytes, std::size_t units) {
     std::u16string text(units, u'\0');
@@ -339,14 +342,24 @@ bool Normalizer::Rewrite(const Units& text, std::size_t length, RuleMatch match,
         copied = position + rule.source.size();
         // A match that ends the text leaves nothing to search.
         if (copied >= length) return true;
+        // Units that are one-unit matches, and the few units that start nothing between
+        // them (a space between two words), are taken here without a search.
+        std::size_t p = copied;
         for (;;) {
-            const uint16_t next = OneUnitMatch(text, length, copied);
-            if (next >= ruleCount) break;
-            const std::u16string& replacement = list[next].replacement;
-            if (!sink.Put(replacement.data(), replacement.size())) return false;
-            if (++copied >= length) return true;
+            const uint16_t next = OneUnitMatch(text, length, p);
+            if (next < ruleCount) {
+                const std::u16string& replacement = list[next].replacement;
+                if (!sink.Copy(text, copied, p - copied) ||
+                    !sink.Put(replacement.data(), replacement.size())) {
+                    return false;
+                }
+                copied = p + 1;
+            } else if (StartsSource(text[p]) || p - copied >= kShortGap) {
+                break;
+            }
+            if (++p >= length) return copied >= length || sink.Copy(text, copied, length - copied);
         }
-        match = Find(text, length, copied);
+        match = Find(text, length, p);
     }
     return copied >= length || sink.Copy(text, copied, length - copied);
 }

@@ -26,7 +26,7 @@ RuleMatcher::RuleMatcher(const RuleMatcher& other)
       built(other.built),
       startUnits(other.startUnits),
       innerStates(other.innerStates),
-      laterUnits(other.laterUnits),
+      laterColumns(other.laterColumns),
       oneUnitRules(other.oneUnitRules),
       lowestStart(other.lowestStart) {
     try {
@@ -59,7 +59,7 @@ void RuleMatcher::Swap(RuleMatcher& other) noexcept {
     std::swap(built, other.built);
     startUnits.swap(other.startUnits);
     innerStates.swap(other.innerStates);
-    laterUnits.swap(other.laterUnits);
+    laterColumns.swap(other.laterColumns);
     oneUnitRules.swap(other.oneUnitRules);
     std::swap(lowestStart, other.lowestStart);
 }
@@ -135,13 +135,13 @@ bool RuleMatcher::Build(std::vector<std::u16string> sources) {
     if (ok) {
         try {
             startUnits.assign(kStartWords, 0);
-            laterUnits.assign(kStartWords, 0);
+            laterColumns.assign(65536, kAbsent);
             oneUnitRules.assign(65536, kAbsent);
             lowestStart = 0xFFFF;
             for (const std::u16string& source : sources) {
                 if (source.empty()) continue;
                 for (std::size_t k = 1; k < source.size(); ++k) {
-                    laterUnits[source[k] >> 6] |= uint64_t{1} << (source[k] & 63);
+                    laterColumns[source[k]] = columns.Lookup(source[k]);
                 }
                 const char16_t unit = source[0];
                 startUnits[unit >> 6] |= uint64_t{1} << (unit & 63);
@@ -173,7 +173,7 @@ void RuleMatcher::Clear() {
     built = false;
     std::vector<uint64_t>().swap(startUnits);
     std::vector<uint64_t>().swap(innerStates);
-    std::vector<uint64_t>().swap(laterUnits);
+    std::vector<uint16_t>().swap(laterColumns);
     std::vector<uint16_t>().swap(oneUnitRules);
     lowestStart = 0xFFFF;
 }

@@ -86,8 +86,12 @@ class RuleMatcher {
         if (start >= static_cast<std::size_t>(INT32_MAX)) return kAbsent;
         const uint16_t rule = oneUnitRules[text[start]];
         if (rule == kAbsent || start + 1 >= length) return rule;
-        const char16_t next = text[start + 1];
-        return ((laterUnits[next >> 6] >> (next & 63)) & 1) == 0 ? rule : kAbsent;
+        return laterColumns[text[start + 1]] == kAbsent ? rule : kAbsent;
+    }
+
+    // Whether some source starts with `unit`; only for a built matcher.
+    bool StartsSource(char16_t unit) const {
+        return ((startUnits[unit >> 6] >> (unit & 63)) & 1) != 0;
     }
 
     uint16_t alphabetSize;
@@ -103,9 +107,9 @@ class RuleMatcher {
     std::vector<uint64_t> startUnits;
     // Bit s is set when state s has a transition: a walk stops at the others at once.
     std::vector<uint64_t> innerStates;
-    // Bit u is set when unit u stands after the first unit of some source: a walk stops at
-    // other units before it reads a row.
-    std::vector<uint64_t> laterUnits;
+    // Per unit, its column when it stands after the first unit of some source, else
+    // kAbsent: a walk stops at other units before it reads a row.
+    std::vector<uint16_t> laterColumns;
     // Per unit, the rule whose source is that unit alone (kAbsent for none).
     std::vector<uint16_t> oneUnitRules;
     // The smallest unit that starts a source: a block whose units OR to less than it
@@ -134,7 +138,7 @@ RuleMatch RuleMatcher::Find(const Units& text, std::size_t length, std::size_t s
     const uint16_t* root = rows[0];
     const uint64_t* starts = startUnits.data();
     const uint64_t* inner = innerStates.data();
-    const uint64_t* later = laterUnits.data();
+    const uint16_t* later = laterColumns.data();
     const auto startsSource = [starts](char16_t unit) -> uint64_t {
         return (starts[unit >> 6] >> (unit & 63)) & 1;
     };
@@ -174,9 +178,7 @@ RuleMatch RuleMatcher::Find(const Units& text, std::size_t length, std::size_t s
                 // A state without transitions ends the walk before its row is read: the
                 // rows are large and mostly out of cache.
                 if (((inner[state >> 6] >> (state & 63)) & 1) == 0 || ++q >= length) break;
-                const char16_t unit = text[q];
-                if (((later[unit >> 6] >> (unit & 63)) & 1) == 0) break;
-                const uint16_t col = columns.Lookup(unit);
+                const uint16_t col = later[text[q]];
                 if (col == kAbsent) break;
                 state = rows[state][col];
                 if (state == 0) break;
