@@ -239,15 +239,14 @@ bool Normalizer::ReadRulesFile(const char* path) {
             reader.ReadUnits(unit, 1);
             if (reader.IsEof()) break;
             if (unit[0] == kColon) {
-                pending.source = accumulator;
+                pending.source.swap(accumulator);
                 accumulator.clear();
             } else if (unit[0] == kCarriageReturn) {
                 // The unit after CR is dropped whatever it is; a CR at the very end makes
                 // this read raise "End of file encountered.".
                 reader.ReadUnits(unit, 1);
-                pending.replacement = accumulator;
-                rules.push_back(pending);
-                pending.replacement.clear();
+                // A line without a colon keeps the source of the line before.
+                rules.push_back(NormalizationRule{pending.source, std::move(accumulator)});
                 accumulator.clear();
             } else {
                 accumulator.push_back(unit[0]);

@@ -28,6 +28,7 @@ RuleMatcher::RuleMatcher(const RuleMatcher& other)
       innerStates(other.innerStates),
       laterColumns(other.laterColumns),
       oneUnitRules(other.oneUnitRules),
+      firstStates(other.firstStates),
       lowestStart(other.lowestStart) {
     try {
         transitions.reserve(other.transitions.size());
@@ -61,6 +62,7 @@ void RuleMatcher::Swap(RuleMatcher& other) noexcept {
     innerStates.swap(other.innerStates);
     laterColumns.swap(other.laterColumns);
     oneUnitRules.swap(other.oneUnitRules);
+    firstStates.swap(other.firstStates);
     std::swap(lowestStart, other.lowestStart);
 }
 
@@ -137,6 +139,7 @@ bool RuleMatcher::Build(std::vector<std::u16string> sources) {
             startUnits.assign(kStartWords, 0);
             laterColumns.assign(65536, kAbsent);
             oneUnitRules.assign(65536, kAbsent);
+            firstStates.assign(65536, 0);
             lowestStart = 0xFFFF;
             for (const std::u16string& source : sources) {
                 if (source.empty()) continue;
@@ -144,6 +147,7 @@ bool RuleMatcher::Build(std::vector<std::u16string> sources) {
                     laterColumns[source[k]] = columns.Lookup(source[k]);
                 }
                 const char16_t unit = source[0];
+                firstStates[unit] = transitions[0][columns.Lookup(unit)];
                 startUnits[unit >> 6] |= uint64_t{1} << (unit & 63);
                 lowestStart = std::min(lowestStart, unit);
                 if (source.size() == 1) {
@@ -175,6 +179,7 @@ void RuleMatcher::Clear() {
     std::vector<uint64_t>().swap(innerStates);
     std::vector<uint16_t>().swap(laterColumns);
     std::vector<uint16_t>().swap(oneUnitRules);
+    std::vector<uint16_t>().swap(firstStates);
     lowestStart = 0xFFFF;
 }
 

@@ -112,6 +112,9 @@ class RuleMatcher {
     std::vector<uint16_t> laterColumns;
     // Per unit, the rule whose source is that unit alone (kAbsent for none).
     std::vector<uint16_t> oneUnitRules;
+    // Per unit, the state the root's row leads to (0 for none): the first step of a walk
+    // without the column lookup and the root row.
+    std::vector<uint16_t> firstStates;
     // The smallest unit that starts a source: a block whose units OR to less than it
     // starts nothing.
     char16_t lowestStart;
@@ -135,7 +138,7 @@ RuleMatch RuleMatcher::Find(const Units& text, std::size_t length, std::size_t s
         length < static_cast<std::size_t>(INT32_MAX) ? length : static_cast<std::size_t>(INT32_MAX);
     const uint16_t* const* rows = transitions.data();
     const uint16_t* rulesAt = ruleAtState.data();
-    const uint16_t* root = rows[0];
+    const uint16_t* first = firstStates.data();
     const uint64_t* starts = startUnits.data();
     const uint64_t* inner = innerStates.data();
     const uint16_t* later = laterColumns.data();
@@ -171,7 +174,7 @@ RuleMatch RuleMatcher::Find(const Units& text, std::size_t length, std::size_t s
         for (; candidates != 0; candidates &= candidates - 1) {
             const std::size_t from = base + LowestSetBit(candidates);
             // Walk the whole path: a longer source may still have a smaller rule index.
-            uint16_t state = root[columns.Lookup(text[from])];
+            uint16_t state = first[text[from]];
             uint16_t best = kAbsent;
             for (std::size_t q = from;;) {
                 if (rulesAt[state] < best) best = rulesAt[state];
