@@ -25,7 +25,7 @@ RuleMatcher::RuleMatcher(const RuleMatcher& other)
       columns(other.columns),
       built(other.built),
       startUnits(other.startUnits),
-      innerStates(other.innerStates),
+      stateInfo(other.stateInfo),
       laterColumns(other.laterColumns),
       oneUnitRules(other.oneUnitRules),
       firstStates(other.firstStates),
@@ -59,7 +59,7 @@ void RuleMatcher::Swap(RuleMatcher& other) noexcept {
     columns.Swap(other.columns);
     std::swap(built, other.built);
     startUnits.swap(other.startUnits);
-    innerStates.swap(other.innerStates);
+    stateInfo.swap(other.stateInfo);
     laterColumns.swap(other.laterColumns);
     oneUnitRules.swap(other.oneUnitRules);
     firstStates.swap(other.firstStates);
@@ -91,6 +91,8 @@ bool RuleMatcher::Build(std::vector<std::u16string> sources) {
     // absent value; refuse instead. Partial work is freed at once rather than kept.
     if (sources.size() > kMaxRules) return false;
     bool ok = true;
+    // Bit s: state s has a transition.
+    std::vector<uint64_t> inner;
     try {
         for (const std::u16string& source : sources) {
             for (char16_t unit : source) {
@@ -105,7 +107,7 @@ bool RuleMatcher::Build(std::vector<std::u16string> sources) {
         }
         if (ok) {
             alphabetSize = static_cast<uint16_t>(columns.Count());
-            innerStates.assign(kMaxStates / 64, 0);
+            inner.assign(kMaxStates / 64, 0);
             ok = AddState();
         }
         for (std::size_t i = 0; ok && i < sources.size(); ++i) {
@@ -125,7 +127,7 @@ bool RuleMatcher::Build(std::vector<std::u16string> sources) {
                     next = static_cast<uint16_t>(transitions.size() - 1);
                     transitions[state][col] = next;
                 }
-                innerStates[state >> 6] |= uint64_t{1} << (state & 63);
+                inner[state >> 6] |= uint64_t{1} << (state & 63);
                 state = next;
             }
             // Overwrites: of identical sources the later one keeps the state.
@@ -140,6 +142,11 @@ bool RuleMatcher::Build(std::vector<std::u16string> sources) {
             laterColumns.assign(65536, kAbsent);
             oneUnitRules.assign(65536, kAbsent);
             firstStates.assign(65536, 0);
+            stateInfo.resize(transitions.size());
+            for (std::size_t s = 0; s < transitions.size(); ++s) {
+                stateInfo[s] =
+                    ruleAtState[s] | static_cast<uint32_t>(((inner[s >> 6] >> (s & 63)) & 1) << 16);
+            }
             lowestStart = 0xFFFF;
             for (const std::u16string& source : sources) {
                 if (source.empty()) continue;
@@ -176,7 +183,7 @@ void RuleMatcher::Clear() {
     columns.Reset();
     built = false;
     std::vector<uint64_t>().swap(startUnits);
-    std::vector<uint64_t>().swap(innerStates);
+    std::vector<uint32_t>().swap(stateInfo);
     std::vector<uint16_t>().swap(laterColumns);
     std::vector<uint16_t>().swap(oneUnitRules);
     std::vector<uint16_t>().swap(firstStates);

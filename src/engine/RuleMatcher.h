@@ -26,6 +26,8 @@ constexpr std::size_t kMaxAlphabet = 65535;
 // The rows of a trie are dense, so a small rules file whose sources use thousands of
 // distinct units could otherwise ask for gigabytes; Build refuses rows beyond this.
 constexpr std::size_t kMaxTableBytes = std::size_t{256} << 20;
+// Flag of stateInfo: the state has a transition.
+constexpr uint32_t kInnerState = uint32_t{1} << 16;
 
 // Units of a text held as 16-bit units.
 struct WideUnits {
@@ -105,8 +107,9 @@ class RuleMatcher {
     // Lets Search pass over the units that start nothing, the bulk of most texts, a block
     // at a time and without a branch per unit.
     std::vector<uint64_t> startUnits;
-    // Bit s is set when state s has a transition: a walk stops at the others at once.
-    std::vector<uint64_t> innerStates;
+    // Per state, its rule index (kAbsent for none) in the low 16 bits and kInnerState when
+    // it has a transition: a walk stops at the others at once. One load a step for both.
+    std::vector<uint32_t> stateInfo;
     // Per unit, its column when it stands after the first unit of some source, else
     // kAbsent: a walk stops at other units before it reads a row.
     std::vector<uint16_t> laterColumns;
@@ -137,10 +140,9 @@ RuleMatch RuleMatcher::Find(const Units& text, std::size_t length, std::size_t s
     const std::size_t last =
         length < static_cast<std::size_t>(INT32_MAX) ? length : static_cast<std::size_t>(INT32_MAX);
     const uint16_t* const* rows = transitions.data();
-    const uint16_t* rulesAt = ruleAtState.data();
     const uint16_t* first = firstStates.data();
     const uint64_t* starts = startUnits.data();
-    const uint64_t* inner = innerStates.data();
+    const uint32_t* info = stateInfo.data();
     const uint16_t* later = laterColumns.data();
     const auto startsSource = [starts](char16_t unit) -> uint64_t {
         return (starts[unit >> 6] >> (unit & 63)) & 1;
@@ -177,10 +179,12 @@ RuleMatch RuleMatcher::Find(const Units& text, std::size_t length, std::size_t s
             uint16_t state = first[text[from]];
             uint16_t best = kAbsent;
             for (std::size_t q = from;;) {
-                if (rulesAt[state] < best) best = rulesAt[state];
+                const uint32_t here = info[state];
+                const uint16_t rule = static_cast<uint16_t>(here);
+                if (rule < best) best = rule;
                 // A state without transitions ends the walk before its row is read: the
                 // rows are large and mostly out of cache.
-                if (((inner[state >> 6] >> (state & 63)) & 1) == 0 || ++q >= length) break;
+                if (here < kInnerState || ++q >= length) break;
                 const uint16_t col = later[text[q]];
                 if (col == kAbsent) break;
                 state = rows[state][col];
