@@ -16,13 +16,6 @@ namespace {
 constexpr char16_t kHeh = 0x06BE;
 constexpr std::size_t kHehBlock = 64;
 
-// Entries of unitInfo.
-constexpr uint8_t kGrowthMask = 0x1F;
-constexpr unsigned kLongGrowth = 0x40;
-constexpr uint8_t kHehUnit = 0x20;
-constexpr uint8_t kMayChange = 0x80;
-constexpr std::size_t kUnitInfoSize = 65536;
-
 // Copies below this many units are done in line: most gaps between matches are short.
 constexpr std::size_t kShortCopy = 8;
 // Units that start nothing passed over one at a time between one-unit matches; longer runs
@@ -31,17 +24,45 @@ constexpr std::size_t kShortGap = 4;
 
 std::u16string WideFromBytes(const unsigned char* bytes, std::size_t units) {
     std::u16string text(units, u'\0');
-    const ByteUnits in{bytes};
+    if (units == 0) return text;
     char16_t* out = &text[0];
-    for (std::size_t i = 0; i < units; ++i) out[i] = in[i];
+    if (kLittleEndianHost) {
+        std::memcpy(out, bytes, 2 * units);
+    } else {
+        const ByteUnits in{bytes};
+        for (std::size_t i = 0; i < units; ++i) out[i] = in[i];
+    }
     return text;
 }
 
 void WideToBytes(const char16_t* units, std::size_t count, unsigned char* out) {
+    if (kLittleEndianHost) {
+        if (count > 0) std::memcpy(out, units, 2 * count);
+        return;
+    }
     for (std::size_t i = 0; i < count; ++i) {
         out[2 * i] = static_cast<unsigned char>(units[i] & 0xFF);
         out[2 * i + 1] = static_cast<unsigned char>(units[i] >> 8);
     }
+}
+
+// What one pass over a text tells: the OR of its units (a text whose units OR to less
+// than every source's first unit has no match) and whether U+06BE occurs.
+struct TextSummary {
+    char16_t bits;
+    bool heh;
+};
+
+// Without a branch per unit, so the compiler vectorizes it: a fraction of a copy.
+TextSummary Summarize(const ByteUnits& text, std::size_t units) {
+    char16_t bits = 0;
+    unsigned heh = 0;
+    for (std::size_t i = 0; i < units; ++i) {
+        const char16_t unit = text[i];
+        bits = static_cast<char16_t>(bits | unit);
+        heh |= unit == kHeh;
+    }
+    return TextSummary{bits, heh != 0};
 }
 
 // Sinks of the rewrite: Copy takes units of the text, Put a replacement. False when the
@@ -116,11 +137,50 @@ class ByteSink {
         return true;
     }
     std::size_t Size() const { return size; }
+    // Counts units already in the buffer.
+    void Skip(std::size_t count) { size += count; }
 
   private:
     unsigned char* out;
     std::size_t capacity;
     std::size_t size;
+};
+
+// UTF-16LE bytes in a buffer of its own, grown geometrically: the result of a text whose
+// result may not fit the caller's buffer, which is left untouched then.
+class SideSink {
+  public:
+    explicit SideSink(std::size_t expectedUnits)
+        : buffer(new unsigned char[2 * expectedUnits + 2]),
+          capacity(expectedUnits + 1),
+          sink(buffer.get(), capacity) {}
+    template <typename Units>
+    bool Copy(const Units& text, std::size_t from, std::size_t count) {
+        return Room(count) && sink.Copy(text, from, count);
+    }
+    bool Put(const char16_t* units, std::size_t count) {
+        return Room(count) && sink.Put(units, count);
+    }
+    std::size_t Size() const { return sink.Size(); }
+    const unsigned char* Data() const { return buffer.get(); }
+
+  private:
+    std::unique_ptr<unsigned char[]> buffer;
+    std::size_t capacity;
+    ByteSink sink;
+
+    bool Room(std::size_t count) {
+        const std::size_t size = sink.Size();
+        if (capacity - size >= count) return true;
+        const std::size_t grown = std::max(2 * capacity, size + count);
+        std::unique_ptr<unsigned char[]> larger(new unsigned char[2 * grown]);
+        std::memcpy(larger.get(), buffer.get(), 2 * size);
+        buffer.swap(larger);
+        capacity = grown;
+        sink = ByteSink(buffer.get(), capacity);
+        sink.Skip(size);
+        return true;
+    }
 };
 
 // Only the length of the result.
@@ -152,20 +212,14 @@ Normalizer::Normalizer(const Normalizer& other)
     : RuleMatcher(other),
       rules(other.rules),
       lastReadError(other.lastReadError),
-      lowestInfoUnit(other.lowestInfoUnit) {
-    if (other.unitInfo) {
-        unitInfo.reset(new uint8_t[kUnitInfoSize]);
-        std::memcpy(unitInfo.get(), other.unitInfo.get(), kUnitInfoSize);
-    }
-}
+      expansion(other.expansion) {}
 
 Normalizer& Normalizer::operator=(const Normalizer& other) {
     if (this != &other) {
         Normalizer copy(other);
         Swap(copy);
         rules.swap(copy.rules);
-        unitInfo.swap(copy.unitInfo);
-        std::swap(lowestInfoUnit, copy.lowestInfoUnit);
+        std::swap(expansion, copy.expansion);
         lastReadError.swap(copy.lastReadError);
     }
     return *this;
@@ -174,37 +228,22 @@ Normalizer& Normalizer::operator=(const Normalizer& other) {
 void Normalizer::Clear() {
     if (IsLoaded()) RuleMatcher::Clear();
     std::vector<NormalizationRule>().swap(rules);
-    unitInfo.reset();
-    lowestInfoUnit = 0;
+    expansion = 0;
 }
 
 bool Normalizer::Build(std::vector<std::u16string> sources) {
-    unitInfo.reset();
+    expansion = 0;
     return RuleMatcher::Build(std::move(sources));
 }
 
-void Normalizer::BuildUnitInfo() {
-    std::unique_ptr<uint8_t[]> info(new uint8_t[kUnitInfoSize]);
-    std::memset(info.get(), 0, kUnitInfoSize);
+void Normalizer::MeasureExpansion() {
+    std::size_t most = 1;
     for (const NormalizationRule& rule : rules) {
-        const std::u16string& source = rule.source;
-        if (source.empty()) continue;
-        // A source occurs only where its second unit does (its only one, if it is short).
-        info[source.size() == 1 ? source[0] : source[1]] |= kMayChange;
-        if (rule.replacement.size() <= source.size()) continue;
-        const std::size_t growth = rule.replacement.size() - source.size();
-        uint8_t& entry = info[source[0]];
-        if ((entry & kLongGrowth) != 0 || growth >= kGrowthMask) {
-            entry = static_cast<uint8_t>((entry & ~kGrowthMask) | kLongGrowth);
-        } else if (growth > (entry & kGrowthMask)) {
-            entry = static_cast<uint8_t>((entry & ~kGrowthMask) | growth);
-        }
+        const std::size_t source = rule.source.size();
+        if (source == 0) continue;
+        most = std::max(most, (rule.replacement.size() + source - 1) / source);
     }
-    info[kHeh] |= kMayChange | kHehUnit;
-    std::size_t lowest = 0;
-    while (info[lowest] == 0) ++lowest;
-    unitInfo.swap(info);
-    lowestInfoUnit = static_cast<char16_t>(lowest);
+    expansion = most;
 }
 
 bool Normalizer::LoadRules(std::string path) {
@@ -220,11 +259,7 @@ bool Normalizer::LoadRules(std::string path) {
         return false;
     }
     if (!Build(std::move(sources))) return false;
-    try {
-        BuildUnitInfo();
-    } catch (const std::bad_alloc&) {
-        // The byte fast paths stay off; Normalize works as ever.
-    }
+    MeasureExpansion();
     return true;
 }
 
@@ -319,15 +354,17 @@ void Normalizer::ApplyRules(std::u16string& text) const {
     // second buffer; an in-place replace would move the whole tail on every match.
     const WideUnits units{text.data()};
     const std::size_t n = text.size();
-    const RuleMatch first = Find(units, n, 0);
+    ScanBlock block;
+    const RuleMatch first = Find(units, n, 0, block);
     if (first.position < 0 || first.rule >= rules.size()) return;
     WideSink sink(n + n / 8 + 16);
-    Rewrite(units, n, first, sink);
+    Rewrite(units, n, first, block, sink);
     text = sink.Take();
 }
 
 template <typename Units, typename Sink>
-bool Normalizer::Rewrite(const Units& text, std::size_t length, RuleMatch match, Sink& sink) const {
+bool Normalizer::Rewrite(const Units& text, std::size_t length, RuleMatch match, ScanBlock block,
+                         Sink& sink) const {
     const NormalizationRule* list = rules.data();
     const std::size_t ruleCount = rules.size();
     std::size_t copied = 0;
@@ -358,7 +395,7 @@ bool Normalizer::Rewrite(const Units& text, std::size_t length, RuleMatch match,
             }
             if (++p >= length) return copied >= length || sink.Copy(text, copied, length - copied);
         }
-        match = Find(text, length, p);
+        match = Find(text, length, p, block);
     }
     return copied >= length || sink.Copy(text, copied, length - copied);
 }
@@ -366,7 +403,7 @@ bool Normalizer::Rewrite(const Units& text, std::size_t length, RuleMatch match,
 std::size_t Normalizer::NormalizeBytes(const unsigned char* input, std::size_t units,
                                        unsigned char* output, std::size_t capacityUnits) const {
     if (output == nullptr) capacityUnits = 0;
-    if (!unitInfo) {
+    if (expansion == 0) {
         const std::u16string result = Normalize(WideFromBytes(input, units));
         if (output != nullptr && result.size() <= capacityUnits) {
             WideToBytes(result.data(), result.size(), output);
@@ -374,40 +411,24 @@ std::size_t Normalizer::NormalizeBytes(const unsigned char* input, std::size_t u
         return result.size();
     }
     const ByteUnits bytes{input};
-    // One pass without branches tells most texts that rules cannot change from the rest
-    // (ASCII in Arabic rules at vector speed) and bounds the length of the result.
-    char16_t all = 0;
-    for (std::size_t i = 0; i < units; ++i) all = static_cast<char16_t>(all | bytes[i]);
-    unsigned flags = 0;
-    std::size_t growth = 0;
-    if (all >= lowestInfoUnit) {
-        const uint8_t* info = unitInfo.get();
-        for (std::size_t i = 0; i < units; ++i) {
-            const uint8_t entry = info[bytes[i]];
-            flags |= entry;
-            growth += entry & kGrowthMask;
-        }
+    const TextSummary summary = Summarize(bytes, units);
+    if (summary.heh) {
+        const std::u16string text = ReorderHeh(WideFromBytes(input, units));
+        return RewriteBytes(WideUnits{text.data()}, units, output, capacityUnits);
     }
-    if ((flags & kMayChange) == 0) {
-        if (output != nullptr && units <= capacityUnits && units > 0) {
-            std::memcpy(output, input, 2 * units);
-        }
+    if (summary.bits < LowestStart()) {
+        // Nothing starts a match: the text is its own result.
+        if (units > 0 && units <= capacityUnits) std::memcpy(output, input, 2 * units);
         return units;
     }
-    const bool bounded = (flags & kLongGrowth) == 0;
-    if ((flags & kHehUnit) != 0) {
-        const std::u16string text = ReorderHeh(WideFromBytes(input, units));
-        return RewriteBytes(WideUnits{text.data()}, units, output, capacityUnits, bounded,
-                            units + growth);
-    }
-    return RewriteBytes(bytes, units, output, capacityUnits, bounded, units + growth);
+    return RewriteBytes(bytes, units, output, capacityUnits);
 }
 
 template <typename Units>
 std::size_t Normalizer::RewriteBytes(const Units& text, std::size_t length, unsigned char* output,
-                                     std::size_t capacityUnits, bool bounded,
-                                     std::size_t boundUnits) const {
-    const RuleMatch first = Find(text, length, 0);
+                                     std::size_t capacityUnits) const {
+    ScanBlock block;
+    const RuleMatch first = Find(text, length, 0, block);
     if (first.position < 0 || first.rule >= rules.size()) {
         if (length <= capacityUnits) {
             ByteSink sink(output, capacityUnits);
@@ -415,23 +436,26 @@ std::size_t Normalizer::RewriteBytes(const Units& text, std::size_t length, unsi
         }
         return length;
     }
-    // Straight into the output when the result surely fits; else built aside and copied
-    // when it fits. A query for the size (no room at all) only counts.
-    if (bounded && boundUnits <= capacityUnits) {
+    // Straight into the output when no rule can make the result outgrow it; else built
+    // aside and copied when it fits, so a result that does not fit writes nothing. A query
+    // for the size (no room at all) only counts.
+    if (capacityUnits / expansion >= length) {
         ByteSink sink(output, capacityUnits);
-        if (Rewrite(text, length, first, sink)) return sink.Size();
+        if (Rewrite(text, length, first, block, sink)) return sink.Size();
         // Only rules changed behind the matcher's back get here; answer from a count.
     } else if (output != nullptr) {
-        WideSink sink(bounded ? std::min(boundUnits, 2 * length + 16) : length + length / 4 + 16);
-        Rewrite(text, length, first, sink);
-        if (sink.Size() <= capacityUnits) WideToBytes(sink.Data(), sink.Size(), output);
+        SideSink sink(length + length / 8 + 16);
+        Rewrite(text, length, first, block, sink);
+        if (sink.Size() <= capacityUnits && sink.Size() > 0) {
+            std::memcpy(output, sink.Data(), 2 * sink.Size());
+        }
         return sink.Size();
     }
     CountSink count;
-    Rewrite(text, length, first, count);
+    Rewrite(text, length, first, block, count);
     if (count.Size() <= capacityUnits) {
         ByteSink sink(output, capacityUnits);
-        Rewrite(text, length, first, sink);
+        Rewrite(text, length, first, block, sink);
     }
     return count.Size();
 }

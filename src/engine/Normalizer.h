@@ -64,21 +64,18 @@ class Normalizer : public RuleMatcher {
 
   private:
     std::string lastReadError;
-    // Per code unit, for the byte fast paths; empty unless LoadRules built it from `rules`.
-    // Low 5 bits: the most a rule whose source starts with the unit lengthens the text;
-    // 0x40 instead when that is 31 units or more. 0x80: the unit is U+06BE, a one-unit
-    // source or the second unit of a source; a text without such units is its own result.
-    // 0x20: the unit is U+06BE.
-    std::unique_ptr<uint8_t[]> unitInfo;
-    // The smallest unit whose entry is not 0.
-    char16_t lowestInfoUnit = 0;
+    // The most units a rule writes per unit of its source, rounded up, or 0 while the byte
+    // paths are off: Build alone leaves them off, LoadRules measures `rules` once the
+    // matcher describes them. A result is at most this many times its text.
+    std::size_t expansion = 0;
 
-    void BuildUnitInfo();
+    void MeasureExpansion();
     template <typename Units, typename Sink>
-    bool Rewrite(const Units& text, std::size_t length, RuleMatch match, Sink& sink) const;
+    bool Rewrite(const Units& text, std::size_t length, RuleMatch match, ScanBlock block,
+                 Sink& sink) const;
     template <typename Units>
     std::size_t RewriteBytes(const Units& text, std::size_t length, unsigned char* output,
-                             std::size_t capacityUnits, bool bounded, std::size_t boundUnits) const;
+                             std::size_t capacityUnits) const;
 };
 
 }  // namespace kavex

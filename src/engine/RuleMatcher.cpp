@@ -28,7 +28,10 @@ RuleMatcher::RuleMatcher(const RuleMatcher& other)
       stateInfo(other.stateInfo),
       laterColumns(other.laterColumns),
       oneUnitRules(other.oneUnitRules),
-      firstStates(other.firstStates),
+      pairOffsets(other.pairOffsets),
+      pairColumns(other.pairColumns),
+      pairStates(other.pairStates),
+      keyUnits(other.keyUnits),
       lowestStart(other.lowestStart) {
     try {
         transitions.reserve(other.transitions.size());
@@ -62,7 +65,10 @@ void RuleMatcher::Swap(RuleMatcher& other) noexcept {
     stateInfo.swap(other.stateInfo);
     laterColumns.swap(other.laterColumns);
     oneUnitRules.swap(other.oneUnitRules);
-    firstStates.swap(other.firstStates);
+    pairOffsets.swap(other.pairOffsets);
+    pairColumns.swap(other.pairColumns);
+    pairStates.swap(other.pairStates);
+    keyUnits.swap(other.keyUnits);
     std::swap(lowestStart, other.lowestStart);
 }
 
@@ -141,27 +147,50 @@ bool RuleMatcher::Build(std::vector<std::u16string> sources) {
             startUnits.assign(kStartWords, 0);
             laterColumns.assign(65536, kAbsent);
             oneUnitRules.assign(65536, kAbsent);
-            firstStates.assign(65536, 0);
+            pairOffsets.assign(65536, 0);
+            pairColumns.assign(65536, 0);
+            keyUnits.assign(65536, 0);
             stateInfo.resize(transitions.size());
             for (std::size_t s = 0; s < transitions.size(); ++s) {
                 stateInfo[s] =
                     ruleAtState[s] | static_cast<uint32_t>(((inner[s >> 6] >> (s & 63)) & 1) << 16);
             }
             lowestStart = 0xFFFF;
+            // Rows of the pair table number the units that start a source of two units or
+            // more, its columns the units that stand second in one; row and column 0 are
+            // for the other units.
+            std::size_t pairRowCount = 1;
+            uint16_t pairColumnCount = 1;
             for (const std::u16string& source : sources) {
                 if (source.empty()) continue;
                 for (std::size_t k = 1; k < source.size(); ++k) {
                     laterColumns[source[k]] = columns.Lookup(source[k]);
                 }
                 const char16_t unit = source[0];
-                firstStates[unit] = transitions[0][columns.Lookup(unit)];
                 startUnits[unit >> 6] |= uint64_t{1} << (unit & 63);
                 lowestStart = std::min(lowestStart, unit);
+                keyUnits[source.size() == 1 ? unit : source[1]] = 1;
                 if (source.size() == 1) {
                     // The state of the unit holds the later of identical sources.
                     oneUnitRules[unit] = ruleAtState[transitions[0][columns.Lookup(unit)]];
+                    continue;
                 }
+                // Offsets hold row numbers until the width is known.
+                if (pairOffsets[unit] == 0)
+                    pairOffsets[unit] = static_cast<uint32_t>(pairRowCount++);
+                if (pairColumns[source[1]] == 0) pairColumns[source[1]] = pairColumnCount++;
             }
+            // At most one row per state of the first level and one column per unit of the
+            // alphabet, so the table is never larger than the rows of the first level.
+            const std::size_t width = pairColumnCount;
+            pairStates.assign(pairRowCount * width, 0);
+            for (const std::u16string& source : sources) {
+                if (source.size() < 2) continue;
+                const uint16_t first = transitions[0][columns.Lookup(source[0])];
+                const uint16_t second = transitions[first][columns.Lookup(source[1])];
+                pairStates[pairOffsets[source[0]] * width + pairColumns[source[1]]] = second;
+            }
+            for (uint32_t& offset : pairOffsets) offset *= static_cast<uint32_t>(width);
         } catch (const std::bad_alloc&) {
             ok = false;
         }
@@ -186,14 +215,21 @@ void RuleMatcher::Clear() {
     std::vector<uint32_t>().swap(stateInfo);
     std::vector<uint16_t>().swap(laterColumns);
     std::vector<uint16_t>().swap(oneUnitRules);
-    std::vector<uint16_t>().swap(firstStates);
+    std::vector<uint32_t>().swap(pairOffsets);
+    std::vector<uint16_t>().swap(pairColumns);
+    std::vector<uint16_t>().swap(pairStates);
+    std::vector<uint8_t>().swap(keyUnits);
     lowestStart = 0xFFFF;
 }
 
 std::size_t RuleMatcher::MemoryBytes() const {
     return transitions.size() * alphabetSize * sizeof(uint16_t) +
            transitions.capacity() * sizeof(uint16_t*) + ruleAtState.capacity() * sizeof(uint16_t) +
-           columns.MemoryBytes();
+           columns.MemoryBytes() + startUnits.capacity() * sizeof(uint64_t) +
+           stateInfo.capacity() * sizeof(uint32_t) + laterColumns.capacity() * sizeof(uint16_t) +
+           oneUnitRules.capacity() * sizeof(uint16_t) + pairOffsets.capacity() * sizeof(uint32_t) +
+           pairColumns.capacity() * sizeof(uint16_t) + pairStates.capacity() * sizeof(uint16_t) +
+           keyUnits.capacity();
 }
 
 }  // namespace kavex

@@ -2,8 +2,22 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <utility>
 #include <vector>
+
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#include <emmintrin.h>
+#define KAVEX_SSE2 1
+#else
+#define KAVEX_SSE2 0
+#endif
+
+#if defined(__clang__) || defined(__GNUC__)
+#define KAVEX_NO_SANITIZE_ADDRESS __attribute__((no_sanitize_address))
+#else
+#define KAVEX_NO_SANITIZE_ADDRESS
+#endif
 
 namespace kavex {
 
@@ -28,18 +42,16 @@ char16_t NarrowUnit(char c) { return static_cast<unsigned char>(c); }
 char16_t WideUnit(char16_t c) { return c; }
 
 // Units read low byte first until `length` bytes or the first unit that ends the text:
-// a zero low byte when `kLowByteEnds`, a whole zero unit otherwise. The end is found
-// first, reading nothing past the unit that ends the text (the length may be far larger
-// than the buffer), then the units are converted in one pass without early exits.
+// a zero low byte when `kLowByteEnds`, a whole zero unit otherwise. The length may be far
+// larger than the buffer, so no unit past the one that ends the text may be read where it
+// could lie on another page.
 template <bool kLowByteEnds>
-std::size_t UnitCount(const unsigned char* bytes, int length) {
-    if (bytes == nullptr || length < 2) return 0;
-    const std::size_t total = static_cast<std::size_t>(length) / 2;
+std::size_t UnitCountOneByOne(const unsigned char* bytes, std::size_t total) {
     const auto ends = [bytes](std::size_t i) {
         return kLowByteEnds ? bytes[2 * i] == 0 : (bytes[2 * i] | bytes[2 * i + 1]) == 0;
     };
-    // Unrolled by hand: each unit is tested before the next is read, so nothing past the
-    // unit that ends the text is touched, but the loop's own overhead is paid once per four.
+    // Unrolled by hand: each unit is tested before the next is read, but the loop's own
+    // overhead is paid once per four.
     std::size_t n = 0;
     for (; n + 4 <= total; n += 4) {
         if (ends(n)) return n;
@@ -49,6 +61,53 @@ std::size_t UnitCount(const unsigned char* bytes, int length) {
     }
     while (n < total && !ends(n)) ++n;
     return n;
+}
+
+#if KAVEX_SSE2
+// Whole aligned blocks of 64 bytes at once, as string functions do: an aligned block lies
+// within one page, so reading all of it can fault no more than reading the unit that ends
+// the text, which lies in it. The bytes of the block after that unit are read but never
+// used; that is no access to another object the hardware could object to, but the
+// address sanitizer would count it, so it does not watch this function.
+template <bool kLowByteEnds>
+KAVEX_NO_SANITIZE_ADDRESS std::size_t UnitCountByBlocks(const unsigned char* bytes,
+                                                        std::size_t total) {
+    constexpr std::size_t kBlock = 64;
+    const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(bytes);
+    // Units at odd addresses straddle the lanes; such buffers are rare, take them slowly.
+    if ((address & 1) != 0) return UnitCountOneByOne<kLowByteEnds>(bytes, total);
+    const std::size_t head = ((kBlock - (address & (kBlock - 1))) & (kBlock - 1)) / 2;
+    if (head >= total) return UnitCountOneByOne<kLowByteEnds>(bytes, total);
+    const std::size_t first = UnitCountOneByOne<kLowByteEnds>(bytes, head);
+    if (first < head) return first;
+    const __m128i zero = _mm_setzero_si128();
+    std::size_t n = head;
+    for (; n + kBlock / 2 <= total; n += kBlock / 2) {
+        const __m128i* block = reinterpret_cast<const __m128i*>(bytes + 2 * n);
+        __m128i hits[4];
+        for (int k = 0; k < 4; ++k) {
+            const __m128i data = _mm_load_si128(block + k);
+            hits[k] = kLowByteEnds ? _mm_cmpeq_epi8(data, zero) : _mm_cmpeq_epi16(data, zero);
+        }
+        const __m128i any =
+            _mm_or_si128(_mm_or_si128(hits[0], hits[1]), _mm_or_si128(hits[2], hits[3]));
+        // Low bytes are the even bytes of the block.
+        const int mask = _mm_movemask_epi8(any) & (kLowByteEnds ? 0x5555 : 0xFFFF);
+        if (mask != 0) return n + UnitCountOneByOne<kLowByteEnds>(bytes + 2 * n, kBlock / 2);
+    }
+    return n + UnitCountOneByOne<kLowByteEnds>(bytes + 2 * n, total - n);
+}
+#endif
+
+template <bool kLowByteEnds>
+std::size_t UnitCount(const unsigned char* bytes, int length) {
+    if (bytes == nullptr || length < 2) return 0;
+    const std::size_t total = static_cast<std::size_t>(length) / 2;
+#if KAVEX_SSE2
+    return UnitCountByBlocks<kLowByteEnds>(bytes, total);
+#else
+    return UnitCountOneByOne<kLowByteEnds>(bytes, total);
+#endif
 }
 
 template <bool kLowByteEnds>
