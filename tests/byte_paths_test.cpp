@@ -3,6 +3,7 @@
 // around the exact size.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -137,6 +138,62 @@ TEST_F(BytePathsTest, LongTextsThroughEveryPath) {
                                        out.data(), static_cast<int>(out.size()));
         ASSERT_EQ(got, static_cast<int>(out.size())) << round;
         ASSERT_EQ(Decode(out, expected.size()), expected) << round;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+std::string RulesBytes(const NaiveRules& rules) {
+    std::string bytes = "\xFF\xFE";
+    for (const auto& rule : rules) {
+        bytes += Utf16leBytes(rule.first + u":" + rule.second + u"\r\n");
+    }
+    return bytes;
+}
+
+// Random rules and texts long enough to cross many blocks of the scan, matches on both
+// sides of every block edge: each capacity path against the literal pass.
+TEST(BytePathsRandomTest, LongTextsAgreeWithLiteralPass) {
+    std::mt19937 random(2026);
+    const std::u16string alphabet = {u'a', u'b', u'c', u' ', 0x064E, 0x0651, 0x06BE};
+    auto word = [&](std::size_t minLength, std::size_t maxLength) {
+        std::u16string s(minLength + random() % (maxLength - minLength + 1), u'a');
+        for (char16_t& unit : s) unit = alphabet[random() % alphabet.size()];
+        return s;
+    };
+    TempDir dir;
+    WorkingDirectory cwd(dir.Path());
+    dir.Write("config.ini", "NFDfilepath=r.txt\r\nNFCfilepath=r.txt\r\nNFKDfilepath=r.txt\r\n");
+    for (int round = 0; round < 300; ++round) {
+        NaiveRules rules(1 + random() % 10);
+        for (auto& rule : rules) rule = {word(1, 4), word(0, 5)};
+        dir.Write("r.txt", RulesBytes(rules));
+        Normalization norm;
+        ASSERT_TRUE(norm.Initialize());
+        for (int text = 0; text < 10; ++text) {
+            const std::u16string input = word(0, 400);
+            const std::u16string expected = NaiveNormalize(rules, input);
+            const std::string bytes = Utf16leBytes(input);
+            const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+            const int length = static_cast<int>(bytes.size());
+            const int needed = static_cast<int>(2 * expected.size() + 1);
+            ASSERT_EQ(norm.Normalize(in, length, Normalization::NFC, nullptr, 0), -needed) << round;
+            for (int capacity : {needed, needed - 1, 8 * length + 64}) {
+                std::vector<unsigned char> out(static_cast<std::size_t>(capacity) + 1, kFill);
+                const int got =
+                    norm.Normalize(in, length, Normalization::NFC, out.data(), capacity);
+                if (capacity < needed) {
+                    ASSERT_EQ(got, -needed) << round;
+                    ASSERT_EQ(out, std::vector<unsigned char>(out.size(), kFill)) << round;
+                } else {
+                    ASSERT_EQ(got, needed) << round;
+                    ASSERT_EQ(Decode(out, expected.size()), expected) << round;
+                    ASSERT_EQ(out[static_cast<std::size_t>(needed)], kFill) << round;
+                }
+            }
+        }
     }
 }
 

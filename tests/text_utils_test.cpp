@@ -54,6 +54,49 @@ TEST(TextUtilsTest, BytesToUnicodeStopsAtLengthOrAZeroByteAtAnEvenOffset) {
     }
 }
 
+// The end of the text is found a block at a time on aligned buffers: every start offset
+// (odd ones included), every end position around the block edges, ends of both kinds and
+// lengths that stop before the end or run far past the buffer.
+TEST(TextUtilsTest, CountsAgreeWithAUnitByUnitScanAtEveryAlignment) {
+    const auto naive = [](const unsigned char* bytes, int length, bool lowByteEnds) {
+        std::size_t n = 0;
+        while (static_cast<int>(2 * n + 1) < length &&
+               (lowByteEnds ? bytes[2 * n] != 0 : (bytes[2 * n] | bytes[2 * n + 1]) != 0)) {
+            ++n;
+        }
+        return n;
+    };
+    std::mt19937 random(5);
+    alignas(64) unsigned char buffer[512];
+    for (std::size_t offset = 0; offset < 66; ++offset) {
+        for (std::size_t end = 0; end < 160; end += 1 + end / 40) {
+            for (int kind = 0; kind < 3; ++kind) {
+                // Units that are never zero, then the end: a zero unit, a unit with only a
+                // zero low byte (U+0600), or none before the length runs out.
+                for (unsigned char& byte : buffer)
+                    byte = static_cast<unsigned char>(1 + random() % 255);
+                unsigned char* text = buffer + offset;
+                if (kind == 0) text[2 * end] = text[2 * end + 1] = 0;
+                if (kind == 1) text[2 * end] = 0;
+                const int lengths[] = {static_cast<int>(2 * end + 2), static_cast<int>(2 * end),
+                                       static_cast<int>(end), INT_MAX};
+                for (int length : lengths) {
+                    // Past the buffer only when a zero unit stops the scan first.
+                    if (length == INT_MAX && kind == 2) continue;
+                    if (length == INT_MAX && kind == 1) {
+                        EXPECT_EQ(CountUnits(text, length), end);
+                        continue;
+                    }
+                    EXPECT_EQ(CountUnits(text, length), naive(text, length, true))
+                        << offset << " " << end << " " << kind << " " << length;
+                    EXPECT_EQ(CountUnitsUntilZeroUnit(text, length), naive(text, length, false))
+                        << offset << " " << end << " " << kind << " " << length;
+                }
+            }
+        }
+    }
+}
+
 TEST(TextUtilsTest, UnicodeToBytesWritesOneTerminatingZeroByte) {
     struct Case {
         std::u16string text;
