@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 #include <unicode/unorm2.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -46,22 +47,30 @@ Normalization* shippedRules = nullptr;
 kavex::ConfigManager* shippedPaths = nullptr;
 // The rule sources of each form, for the matcher's worst case.
 std::vector<std::u16string> sourcesOf[3];
+// Bytes of distinct text every size runs through (--pool_mib); at least the size itself.
+std::size_t poolBytes = std::size_t{16} << 20;
 
-struct Text {
-    std::u16string units;
+// Every size normalizes distinct slices of one large text in turn, never the same text
+// twice in a row: a small text repeated would stay in cache and let the branch predictor
+// learn it by heart, which measures the hardware's memory of the text rather than the
+// work. With the same pool of text and results behind every size, the 1 MiB and 16 MiB
+// runs meet the same caches, and their ratio shows how the work grows.
+struct Pool {
+    std::u16string units;              // the whole text
     std::vector<unsigned char> bytes;  // the same text as UTF-16LE
 };
 
-// One text at a time: the kavex and ICU runs of a text are registered side by side, and
-// the largest texts are too big to keep all of them.
-const Text& TextFor(Workload workload, const Form& form, const Size& size) {
+// One pool at a time: the kavex and ICU runs of a workload are registered side by side,
+// and the pools are too big to keep all of them.
+const Pool& PoolFor(Workload workload, const Form& form, const Size& size) {
     static std::string cachedKey;
-    static Text cached;
+    static Pool cached;
     const bool perForm = workload == Workload::MatcherWorstCase;
+    const std::size_t units = std::max(poolBytes, size.bytes) / 2;
     const std::string key = std::string(kavex::bench::WorkloadName(workload)) + "/" +
-                            (perForm ? form.name : "") + "/" + size.name;
+                            (perForm ? form.name : "") + "/" + std::to_string(units);
     if (key != cachedKey) {
-        cached.units = kavex::bench::MakeWorkload(workload, size.bytes / 2, sourcesOf[form.mode]);
+        cached.units = kavex::bench::MakeWorkload(workload, units, sourcesOf[form.mode]);
         cached.bytes.resize(cached.units.size() * 2);
         for (std::size_t i = 0; i < cached.units.size(); ++i) {
             cached.bytes[2 * i] = static_cast<unsigned char>(cached.units[i] & 0xFF);
@@ -84,45 +93,82 @@ std::u16string IcuNormalize(const Form& form, const std::u16string& text) {
     return out;
 }
 
+// Slice k of a pool: its input and the room for its result, of exactly the result's size
+// as a caller who asked for the size first would give.
+struct Slice {
+    std::size_t offset;    // in units of the pool
+    std::size_t capacity;  // in the engine's own measure: bytes for kavex, units for ICU
+    std::size_t output;    // where its result goes in the output pool
+};
+
 void KavexNormalize(benchmark::State& state, Workload workload, const Form& form,
                     const Size& size) {
-    const Text& text = TextFor(workload, form, size);
-    const int length = static_cast<int>(text.bytes.size());
-    const int needed = -shippedRules->Normalize(text.bytes.data(), length, form.mode, nullptr, 0);
-    if (needed <= 0) {
-        state.SkipWithError("Normalize did not report the size of the result");
-        return;
+    const Pool& pool = PoolFor(workload, form, size);
+    const std::size_t sliceUnits = size.bytes / 2;
+    const int length = static_cast<int>(size.bytes);
+    std::vector<Slice> slices;
+    std::size_t outputBytes = 0;
+    for (std::size_t offset = 0; offset + sliceUnits <= pool.units.size(); offset += sliceUnits) {
+        const int needed =
+            -shippedRules->Normalize(pool.bytes.data() + 2 * offset, length, form.mode, nullptr, 0);
+        if (needed <= 0) {
+            state.SkipWithError("Normalize did not report the size of the result");
+            return;
+        }
+        slices.push_back({offset, static_cast<std::size_t>(needed), outputBytes});
+        outputBytes += static_cast<std::size_t>(needed);
     }
-    std::vector<unsigned char> out(static_cast<std::size_t>(needed));
+    std::vector<unsigned char> out(outputBytes);
+    std::size_t next = 0;
     for (auto _ : state) {
+        const Slice& slice = slices[next];
+        next = next + 1 == slices.size() ? 0 : next + 1;
         const int written =
-            shippedRules->Normalize(text.bytes.data(), length, form.mode, out.data(), needed);
+            shippedRules->Normalize(pool.bytes.data() + 2 * slice.offset, length, form.mode,
+                                    out.data() + slice.output, static_cast<int>(slice.capacity));
         benchmark::DoNotOptimize(written);
         benchmark::ClobberMemory();
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * length);
-    // Informative only: where the shipped rules and ICU agree on this text.
-    const std::size_t units = static_cast<std::size_t>(needed - 1) / 2;
+    // Informative only: where the shipped rules and ICU agree on the first slice.
+    shippedRules->Normalize(pool.bytes.data(), length, form.mode, out.data(),
+                            static_cast<int>(slices[0].capacity));
+    const std::size_t units = (slices[0].capacity - 1) / 2;
     std::u16string result(units, u'\0');
     for (std::size_t i = 0; i < units; ++i) {
         result[i] = static_cast<char16_t>(out[2 * i] | (out[2 * i + 1] << 8));
     }
-    state.counters["same_as_icu"] = result == IcuNormalize(form, text.units) ? 1 : 0;
-    state.counters["output_ratio"] = static_cast<double>(units) / text.units.size();
+    state.counters["same_as_icu"] =
+        result == IcuNormalize(form, pool.units.substr(0, sliceUnits)) ? 1 : 0;
+    state.counters["output_ratio"] = static_cast<double>(units) / sliceUnits;
+    state.counters["slices"] = static_cast<double>(slices.size());
 }
 
 void IcuNormalizeBench(benchmark::State& state, Workload workload, const Form& form,
                        const Size& size) {
-    const Text& text = TextFor(workload, form, size);
+    const Pool& pool = PoolFor(workload, form, size);
     UErrorCode status = U_ZERO_ERROR;
     const UNormalizer2* icu = form.icuInstance(&status);
-    const int32_t length = static_cast<int32_t>(text.units.size());
-    const int32_t capacity = unorm2_normalize(icu, text.units.data(), length, nullptr, 0, &status);
-    std::vector<UChar> out(static_cast<std::size_t>(capacity) + 1);
-    for (auto _ : state) {
+    const std::size_t sliceUnits = size.bytes / 2;
+    const int32_t length = static_cast<int32_t>(sliceUnits);
+    std::vector<Slice> slices;
+    std::size_t outputUnits = 0;
+    for (std::size_t offset = 0; offset + sliceUnits <= pool.units.size(); offset += sliceUnits) {
         status = U_ZERO_ERROR;
-        const int32_t written =
-            unorm2_normalize(icu, text.units.data(), length, out.data(), capacity, &status);
+        const int32_t needed =
+            unorm2_normalize(icu, pool.units.data() + offset, length, nullptr, 0, &status);
+        slices.push_back({offset, static_cast<std::size_t>(needed), outputUnits});
+        outputUnits += static_cast<std::size_t>(needed) + 1;
+    }
+    std::vector<UChar> out(outputUnits);
+    std::size_t next = 0;
+    for (auto _ : state) {
+        const Slice& slice = slices[next];
+        next = next + 1 == slices.size() ? 0 : next + 1;
+        status = U_ZERO_ERROR;
+        const int32_t written = unorm2_normalize(icu, pool.units.data() + slice.offset, length,
+                                                 out.data() + slice.output,
+                                                 static_cast<int32_t>(slice.capacity), &status);
         benchmark::DoNotOptimize(written);
         benchmark::ClobberMemory();
     }
@@ -130,13 +176,16 @@ void IcuNormalizeBench(benchmark::State& state, Workload workload, const Form& f
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * length * 2);
 }
 
-// The hardware's own reference: a plain copy of the same number of bytes. Its scaling shows
-// what 16 MiB (input and output out of cache) costs over 1 MiB for work at memory speed.
+// The hardware's own reference: plain copies of the same sizes over the same pools. Work at
+// memory speed scales as this does.
 void MemcpyBench(benchmark::State& state, const Size& size) {
-    std::vector<unsigned char> in(size.bytes, 0x41);
-    std::vector<unsigned char> out(size.bytes + 1);
+    const std::size_t total = std::max(poolBytes, size.bytes);
+    std::vector<unsigned char> in(total, 0x41);
+    std::vector<unsigned char> out(total);
+    std::size_t offset = 0;
     for (auto _ : state) {
-        std::memcpy(out.data(), in.data(), in.size());
+        std::memcpy(out.data() + offset, in.data() + offset, size.bytes);
+        offset = offset + 2 * size.bytes <= total ? offset + size.bytes : 0;
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
@@ -179,6 +228,11 @@ void LoadBench(benchmark::State& state, const Form& form) {
     state.counters["rules"] = static_cast<double>(loaded->rules.size());
 }
 
+// The fastest of the repetitions: on a shared machine the least disturbed run.
+double Fastest(const std::vector<double>& values) {
+    return values.empty() ? 0.0 : *std::min_element(values.begin(), values.end());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -186,11 +240,15 @@ int main(int argc, char** argv) {
     // --rules_dir=DIR measures another set of rules than the shipped one.
     std::string rulesDir = KAVEX_RULES_DIR;
     const std::string rulesFlag = "--rules_dir=";
+    // --pool_mib=N: the MiB of distinct text behind every size (16 by default).
+    const std::string poolFlag = "--pool_mib=";
     int kept = 1;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg.compare(0, rulesFlag.size(), rulesFlag) == 0) {
             rulesDir = arg.substr(rulesFlag.size());
+        } else if (arg.compare(0, poolFlag.size(), poolFlag) == 0) {
+            poolBytes = std::stoul(arg.substr(poolFlag.size())) << 20;
         } else {
             argv[kept++] = argv[i];
         }
@@ -230,6 +288,7 @@ int main(int argc, char** argv) {
     for (const Size& size : kSizes) {
         benchmark::RegisterBenchmark((std::string("memcpy/") + size.name).c_str(), MemcpyBench,
                                      size)
+            ->ComputeStatistics("min", Fastest)
             ->Unit(size.bytes >= (1 << 20) ? benchmark::kMillisecond : benchmark::kMicrosecond);
     }
     for (Workload workload : kavex::bench::kAllWorkloads) {
@@ -241,9 +300,11 @@ int main(int argc, char** argv) {
                     size.bytes >= (1 << 20) ? benchmark::kMillisecond : benchmark::kMicrosecond;
                 benchmark::RegisterBenchmark(("kavex/" + suffix).c_str(), KavexNormalize, workload,
                                              form, size)
+                    ->ComputeStatistics("min", Fastest)
                     ->Unit(unit);
                 benchmark::RegisterBenchmark(("icu/" + suffix).c_str(), IcuNormalizeBench, workload,
                                              form, size)
+                    ->ComputeStatistics("min", Fastest)
                     ->Unit(unit);
             }
         }

@@ -132,7 +132,16 @@ class ByteSink {
     }
     bool Put(const char16_t* units, std::size_t count) {
         if (count > capacity - size) return false;
-        WideToBytes(units, count, out + 2 * size);
+        unsigned char* to = out + 2 * size;
+        if (count < kShortCopy) {
+            // Most replacements are a few units: no call for them.
+            for (std::size_t k = 0; k < count; ++k) {
+                to[2 * k] = static_cast<unsigned char>(units[k] & 0xFF);
+                to[2 * k + 1] = static_cast<unsigned char>(units[k] >> 8);
+            }
+        } else {
+            WideToBytes(units, count, to);
+        }
         size += count;
         return true;
     }
@@ -354,17 +363,17 @@ void Normalizer::ApplyRules(std::u16string& text) const {
     // second buffer; an in-place replace would move the whole tail on every match.
     const WideUnits units{text.data()};
     const std::size_t n = text.size();
-    ScanBlock block;
-    const RuleMatch first = Find(units, n, 0, block);
+    Scanner<WideUnits> scanner(*this, units, n);
+    const RuleMatch first = scanner.Next(0);
     if (first.position < 0 || first.rule >= rules.size()) return;
     WideSink sink(n + n / 8 + 16);
-    Rewrite(units, n, first, block, sink);
+    Rewrite(units, n, first, scanner, sink);
     text = sink.Take();
 }
 
 template <typename Units, typename Sink>
-bool Normalizer::Rewrite(const Units& text, std::size_t length, RuleMatch match, ScanBlock block,
-                         Sink& sink) const {
+bool Normalizer::Rewrite(const Units& text, std::size_t length, RuleMatch match,
+                         Scanner<Units> scanner, Sink& sink) const {
     const NormalizationRule* list = rules.data();
     const std::size_t ruleCount = rules.size();
     std::size_t copied = 0;
@@ -382,7 +391,7 @@ bool Normalizer::Rewrite(const Units& text, std::size_t length, RuleMatch match,
         // them (a space between two words), are taken here without a search.
         std::size_t p = copied;
         for (;;) {
-            const uint16_t next = OneUnitMatch(text, length, p);
+            const uint16_t next = scanner.OneUnitMatch(p);
             if (next < ruleCount) {
                 const std::u16string& replacement = list[next].replacement;
                 if (!sink.Copy(text, copied, p - copied) ||
@@ -390,12 +399,12 @@ bool Normalizer::Rewrite(const Units& text, std::size_t length, RuleMatch match,
                     return false;
                 }
                 copied = p + 1;
-            } else if (StartsSource(text[p]) || p - copied >= kShortGap) {
+            } else if (scanner.StartsSource(p) || p - copied >= kShortGap) {
                 break;
             }
             if (++p >= length) return copied >= length || sink.Copy(text, copied, length - copied);
         }
-        match = Find(text, length, p, block);
+        match = scanner.Next(p);
     }
     return copied >= length || sink.Copy(text, copied, length - copied);
 }
@@ -427,8 +436,8 @@ std::size_t Normalizer::NormalizeBytes(const unsigned char* input, std::size_t u
 template <typename Units>
 std::size_t Normalizer::RewriteBytes(const Units& text, std::size_t length, unsigned char* output,
                                      std::size_t capacityUnits) const {
-    ScanBlock block;
-    const RuleMatch first = Find(text, length, 0, block);
+    Scanner<Units> scanner(*this, text, length);
+    const RuleMatch first = scanner.Next(0);
     if (first.position < 0 || first.rule >= rules.size()) {
         if (length <= capacityUnits) {
             ByteSink sink(output, capacityUnits);
@@ -441,21 +450,24 @@ std::size_t Normalizer::RewriteBytes(const Units& text, std::size_t length, unsi
     // for the size (no room at all) only counts.
     if (capacityUnits / expansion >= length) {
         ByteSink sink(output, capacityUnits);
-        if (Rewrite(text, length, first, block, sink)) return sink.Size();
+        if (Rewrite(text, length, first, scanner, sink)) return sink.Size();
         // Only rules changed behind the matcher's back get here; answer from a count.
     } else if (output != nullptr) {
-        SideSink sink(length + length / 8 + 16);
-        Rewrite(text, length, first, block, sink);
+        // A caller that asked for the size first gives exactly the room of the result.
+        const std::size_t expected =
+            std::max(length + length / 8 + 16, std::min(capacityUnits, length * expansion));
+        SideSink sink(expected);
+        Rewrite(text, length, first, scanner, sink);
         if (sink.Size() <= capacityUnits && sink.Size() > 0) {
             std::memcpy(output, sink.Data(), 2 * sink.Size());
         }
         return sink.Size();
     }
     CountSink count;
-    Rewrite(text, length, first, block, count);
+    Rewrite(text, length, first, scanner, count);
     if (count.Size() <= capacityUnits) {
         ByteSink sink(output, capacityUnits);
-        Rewrite(text, length, first, block, sink);
+        Rewrite(text, length, first, scanner, sink);
     }
     return count.Size();
 }

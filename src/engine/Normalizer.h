@@ -71,7 +71,7 @@ class Normalizer : public RuleMatcher {
 
     void MeasureExpansion();
     template <typename Units, typename Sink>
-    bool Rewrite(const Units& text, std::size_t length, RuleMatch match, ScanBlock block,
+    bool Rewrite(const Units& text, std::size_t length, RuleMatch match, Scanner<Units> scanner,
                  Sink& sink) const;
     template <typename Units>
     std::size_t RewriteBytes(const Units& text, std::size_t length, unsigned char* output,

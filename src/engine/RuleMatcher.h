@@ -89,45 +89,15 @@ class RuleMatcher {
     std::size_t MemoryBytes() const;
 
   protected:
-    // Start positions tested together, one bit each, and kept between calls: a rewrite
-    // that resumes after a match goes on with the bits of its block instead of testing
-    // the same units again.
-    struct ScanBlock {
-        std::size_t base = 0;     // the position of bit 0
-        std::size_t end = 0;      // positions [base, end) are tested
-        uint64_t candidates = 0;  // bit k: a source may start at base + k
-    };
+    template <typename Units>
+    class Scanner;
 
-    // Search over any kind of units; inline, so a rewrite loop calling it once per match
-    // pays no call.
+    // Search over any kind of units.
     template <typename Units>
-    RuleMatch Find(const Units& text, std::size_t length, std::size_t start) const {
-        ScanBlock block;
-        return Find(text, length, start, block);
-    }
-    // The same, reusing the bits of `block` when `start` lies in it. Every call on one
-    // block must pass the same text and length.
-    template <typename Units>
-    RuleMatch Find(const Units& text, std::size_t length, std::size_t start,
-                   ScanBlock& block) const;
-    // The rule of the match at `start` when it is the one-unit source text[start] and the
-    // walk cannot go past that unit; kAbsent when Find must decide. Dense texts of one-unit
-    // matches (presentation forms) then pay two lookups per unit.
-    template <typename Units>
-    uint16_t OneUnitMatch(const Units& text, std::size_t length, std::size_t start) const {
-        if (start >= static_cast<std::size_t>(INT32_MAX)) return kAbsent;
-        const uint16_t rule = oneUnitRules[text[start]];
-        if (rule == kAbsent || start + 1 >= length) return rule;
-        return laterColumns[text[start + 1]] == kAbsent ? rule : kAbsent;
-    }
+    RuleMatch Find(const Units& text, std::size_t length, std::size_t start) const;
 
     // The smallest unit that starts a source; 0xFFFF when none does.
     char16_t LowestStart() const { return lowestStart; }
-
-    // Whether some source starts with `unit`; only for a built matcher.
-    bool StartsSource(char16_t unit) const {
-        return ((startUnits[unit >> 6] >> (unit & 63)) & 1) != 0;
-    }
 
     uint16_t alphabetSize;
     std::vector<uint16_t*> transitions;
@@ -168,32 +138,97 @@ class RuleMatcher {
     bool AddState();
 };
 
+// Successive searches over one text, each starting at or after the last match: the
+// tables are read through pointers held here, which writes of a rewrite's output (bytes,
+// which may alias anything) do not force the compiler to load again, and the start
+// positions of a block are tested once, the bits kept between calls.
 template <typename Units>
-RuleMatch RuleMatcher::Find(const Units& text, std::size_t length, std::size_t start,
-                            ScanBlock& block) const {
+class RuleMatcher::Scanner {
+  public:
+    Scanner(const RuleMatcher& matcher, const Units& text, std::size_t length)
+        : text(text),
+          length(length),
+          // A position must fit the signed 32-bit result.
+          last(length < static_cast<std::size_t>(INT32_MAX) ? length
+                                                            : static_cast<std::size_t>(INT32_MAX)),
+          built(matcher.built),
+          lowestStart(matcher.lowestStart),
+          rows(matcher.transitions.data()),
+          info(matcher.stateInfo.data()),
+          later(matcher.laterColumns.data()),
+          single(matcher.oneUnitRules.data()),
+          offsets(matcher.pairOffsets.data()),
+          pairColumn(matcher.pairColumns.data()),
+          pairs(matcher.pairStates.data()),
+          keys(matcher.keyUnits.data()),
+          starts(matcher.startUnits.data()) {}
+
+    // The match at the smallest position >= start, as Search gives it.
+    RuleMatch Next(std::size_t start);
+
+    // The rule of the match at `start` when it is the one-unit source text[start] and the
+    // walk cannot go past that unit; kAbsent when Next must decide. Dense texts of one-unit
+    // matches (presentation forms) then pay two lookups per unit.
+    uint16_t OneUnitMatch(std::size_t start) const {
+        if (start >= last) return kAbsent;
+        const uint16_t rule = single[text[start]];
+        if (rule == kAbsent || start + 1 >= length) return rule;
+        return later[text[start + 1]] == kAbsent ? rule : kAbsent;
+    }
+
+    // Whether some source starts with text[position].
+    bool StartsSource(std::size_t position) const {
+        const char16_t unit = text[position];
+        return ((starts[unit >> 6] >> (unit & 63)) & 1) != 0;
+    }
+
+  private:
+    static constexpr std::size_t kBlockUnits = 64;
+
+    Units text;
+    std::size_t length;
+    std::size_t last;
+    bool built;
+    char16_t lowestStart;
+    const uint16_t* const* rows;
+    const uint32_t* info;
+    const uint16_t* later;
+    const uint16_t* single;
+    const uint32_t* offsets;
+    const uint16_t* pairColumn;
+    const uint16_t* pairs;
+    const uint8_t* keys;
+    const uint64_t* starts;
+    // The block of start positions [base, end) tested so far; bit k of `candidates`: a
+    // source may start at base + k.
+    std::size_t base = 0;
+    std::size_t end = 0;
+    uint64_t candidates = 0;
+    bool lastHadCandidates = false;
+
+    // Tests the block of positions from `p` on.
+    void TestBlock(std::size_t p);
+};
+
+template <typename Units>
+RuleMatch RuleMatcher::Find(const Units& text, std::size_t length, std::size_t start) const {
+    Scanner<Units> scanner(*this, text, length);
+    return scanner.Next(start);
+}
+
+template <typename Units>
+RuleMatch RuleMatcher::Scanner<Units>::Next(std::size_t start) {
     RuleMatch result{-1, kAbsent};
     if (!built) return result;
-    constexpr std::size_t kBlockUnits = 64;
-    // A position must fit the signed 32-bit result.
-    const std::size_t last =
-        length < static_cast<std::size_t>(INT32_MAX) ? length : static_cast<std::size_t>(INT32_MAX);
-    if (start >= block.base && start < block.end) {
-        block.candidates &= ~uint64_t{0} << (start - block.base);
+    if (start >= base && start < end) {
+        candidates &= ~uint64_t{0} << (start - base);
     } else {
-        block.base = block.end = start;
-        block.candidates = 0;
+        base = end = start;
+        candidates = 0;
     }
-    const uint16_t* const* rows = transitions.data();
-    const uint32_t* info = stateInfo.data();
-    const uint16_t* later = laterColumns.data();
-    const uint16_t* single = oneUnitRules.data();
-    const uint32_t* offsets = pairOffsets.data();
-    const uint16_t* pairColumn = pairColumns.data();
-    const uint16_t* pairs = pairStates.data();
-    const uint8_t* keys = keyUnits.data();
     for (;;) {
-        for (uint64_t bits = block.candidates; bits != 0; bits &= bits - 1) {
-            const std::size_t from = block.base + LowestSetBit(bits);
+        for (uint64_t bits = candidates; bits != 0; bits &= bits - 1) {
+            const std::size_t from = base + LowestSetBit(bits);
             const char16_t unit = text[from];
             uint16_t best = single[unit];
             // Walk the whole path: a longer source may still have a smaller rule index.
@@ -213,44 +248,56 @@ RuleMatch RuleMatcher::Find(const Units& text, std::size_t length, std::size_t s
             }
             if (best != kAbsent) {
                 // The bit stays: a later call starting at `from` walks it again.
-                block.candidates = bits;
+                candidates = bits;
                 result.position = static_cast<int32_t>(from);
                 result.rule = best;
                 return result;
             }
         }
-        block.candidates = 0;
-        const std::size_t p = block.end;
-        if (p >= last) return result;
-        const std::size_t count = kBlockUnits < last - p ? kBlockUnits : last - p;
-        block.base = p;
-        block.end = p + count;
-        // Most text below every source (ASCII in Arabic rules) is passed over by the OR of
-        // its units alone, at vector speed.
-        char16_t any = 0;
-        for (std::size_t k = 0; k < count; ++k) any = static_cast<char16_t>(any | text[p + k]);
-        if (any < lowestStart) continue;
-        // A source starts at a position only when its unit is a one-unit source or the
-        // next unit stands second in a source: text of letters that start sources only
-        // before marks (unmarked Arabic) is passed over with one load per unit.
+        candidates = 0;
+        if (end >= last) return result;
+        TestBlock(end);
+    }
+}
+
+template <typename Units>
+void RuleMatcher::Scanner<Units>::TestBlock(std::size_t p) {
+    const std::size_t count = kBlockUnits < last - p ? kBlockUnits : last - p;
+    base = p;
+    end = p + count;
+    candidates = 0;
+    // Most text below every source (ASCII in Arabic rules) is passed over by the OR of
+    // its units alone, at vector speed.
+    char16_t any = 0;
+    for (std::size_t k = 0; k < count; ++k) any = static_cast<char16_t>(any | text[p + k]);
+    if (any < lowestStart) return;
+    // A source starts at a position only when its unit is a one-unit source or the next
+    // unit stands second in a source: text of letters that start sources only before
+    // marks (unmarked Arabic) is passed over with one load per unit.
+    // After a block with candidates the next one most likely has some too (marked text),
+    // and the test would only add to the exact one below.
+    if (!lastHadCandidates) {
         const std::size_t keyed = p + count < length ? count + 1 : count;
         uint8_t key = 0;
-        for (std::size_t k = 0; k < keyed; ++k) key = static_cast<uint8_t>(key | keys[text[p + k]]);
-        if (key == 0) continue;
-        // Bit k: a one-unit source is text[p + k], or the pair at p + k starts a longer
-        // source. No branch per unit; the text's last unit has no pair.
-        const std::size_t paired = p + count < length ? count : count - 1;
-        uint64_t candidates = 0;
-        for (std::size_t k = 0; k < paired; ++k) {
-            const char16_t unit = text[p + k];
-            const uint16_t state = pairs[offsets[unit] + pairColumn[text[p + k + 1]]];
-            candidates |= static_cast<uint64_t>((state != 0) | (single[unit] != kAbsent)) << k;
+        for (std::size_t k = 0; k < keyed; ++k) {
+            key = static_cast<uint8_t>(key | keys[text[p + k]]);
         }
-        if (paired < count) {
-            candidates |= static_cast<uint64_t>(single[text[p + paired]] != kAbsent) << paired;
-        }
-        block.candidates = candidates;
+        if (key == 0) return;
     }
+    // Bit k: a one-unit source is text[p + k], or the pair at p + k starts a longer
+    // source. No branch per unit; the text's last unit has no pair.
+    const std::size_t paired = p + count < length ? count : count - 1;
+    uint64_t found = 0;
+    for (std::size_t k = 0; k < paired; ++k) {
+        const char16_t unit = text[p + k];
+        const uint16_t state = pairs[offsets[unit] + pairColumn[text[p + k + 1]]];
+        found |= static_cast<uint64_t>((state != 0) | (single[unit] != kAbsent)) << k;
+    }
+    if (paired < count) {
+        found |= static_cast<uint64_t>(single[text[p + paired]] != kAbsent) << paired;
+    }
+    candidates = found;
+    lastHadCandidates = found != 0;
 }
 
 }  // namespace kavex
