@@ -1,13 +1,14 @@
 #include "engine/RuleMatcher.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 #include <utility>
 
 namespace kavex {
 
 namespace {
-constexpr std::size_t kStartWords = 65536 / 64;
 
 // Room for one more state, doubling, never past the last state number.
 std::size_t GrownCapacity(std::size_t size) {
@@ -24,15 +25,14 @@ RuleMatcher::RuleMatcher(const RuleMatcher& other)
       ruleAtState(other.ruleAtState),
       columns(other.columns),
       built(other.built),
-      startUnits(other.startUnits),
       stateInfo(other.stateInfo),
-      laterColumns(other.laterColumns),
-      oneUnitRules(other.oneUnitRules),
-      pairOffsets(other.pairOffsets),
-      pairColumns(other.pairColumns),
       pairStates(other.pairStates),
-      keyUnits(other.keyUnits),
       lowestStart(other.lowestStart) {
+    if (other.unitTables) {
+        unitTables.reset(static_cast<UnitTables*>(std::malloc(sizeof(UnitTables))));
+        if (!unitTables) throw std::bad_alloc();
+        std::memcpy(unitTables.get(), other.unitTables.get(), sizeof(UnitTables));
+    }
     try {
         transitions.reserve(other.transitions.size());
         for (const uint16_t* row : other.transitions) {
@@ -61,14 +61,9 @@ void RuleMatcher::Swap(RuleMatcher& other) noexcept {
     ruleAtState.swap(other.ruleAtState);
     columns.Swap(other.columns);
     std::swap(built, other.built);
-    startUnits.swap(other.startUnits);
+    unitTables.swap(other.unitTables);
     stateInfo.swap(other.stateInfo);
-    laterColumns.swap(other.laterColumns);
-    oneUnitRules.swap(other.oneUnitRules);
-    pairOffsets.swap(other.pairOffsets);
-    pairColumns.swap(other.pairColumns);
     pairStates.swap(other.pairStates);
-    keyUnits.swap(other.keyUnits);
     std::swap(lowestStart, other.lowestStart);
 }
 
@@ -144,12 +139,9 @@ bool RuleMatcher::Build(std::vector<std::u16string> sources) {
     }
     if (ok) {
         try {
-            startUnits.assign(kStartWords, 0);
-            laterColumns.assign(65536, kAbsent);
-            oneUnitRules.assign(65536, kAbsent);
-            pairOffsets.assign(65536, 0);
-            pairColumns.assign(65536, 0);
-            keyUnits.assign(65536, 0);
+            unitTables.reset(static_cast<UnitTables*>(std::calloc(1, sizeof(UnitTables))));
+            if (!unitTables) throw std::bad_alloc();
+            UnitTables& tables = *unitTables;
             stateInfo.resize(transitions.size());
             for (std::size_t s = 0; s < transitions.size(); ++s) {
                 stateInfo[s] =
@@ -159,38 +151,47 @@ bool RuleMatcher::Build(std::vector<std::u16string> sources) {
             // Rows of the pair table number the units that start a source of two units or
             // more, its columns the units that stand second in one; row and column 0 are
             // for the other units.
-            std::size_t pairRowCount = 1;
+            std::vector<char16_t> pairStarts;
             uint16_t pairColumnCount = 1;
             for (const std::u16string& source : sources) {
                 if (source.empty()) continue;
                 for (std::size_t k = 1; k < source.size(); ++k) {
-                    laterColumns[source[k]] = columns.Lookup(source[k]);
+                    tables.laterColumns[source[k]] =
+                        static_cast<uint16_t>(columns.Lookup(source[k]) + 1);
                 }
                 const char16_t unit = source[0];
-                startUnits[unit >> 6] |= uint64_t{1} << (unit & 63);
+                tables.startUnits[unit >> 6] |= uint64_t{1} << (unit & 63);
                 lowestStart = std::min(lowestStart, unit);
-                keyUnits[source.size() == 1 ? unit : source[1]] = 1;
+                tables.keyUnits[source.size() == 1 ? unit : source[1]] = 1;
                 if (source.size() == 1) {
                     // The state of the unit holds the later of identical sources.
-                    oneUnitRules[unit] = ruleAtState[transitions[0][columns.Lookup(unit)]];
+                    tables.oneUnitRules[unit] = static_cast<uint16_t>(
+                        ruleAtState[transitions[0][columns.Lookup(unit)]] + 1);
                     continue;
                 }
                 // Offsets hold row numbers until the width is known.
-                if (pairOffsets[unit] == 0)
-                    pairOffsets[unit] = static_cast<uint32_t>(pairRowCount++);
-                if (pairColumns[source[1]] == 0) pairColumns[source[1]] = pairColumnCount++;
+                if (tables.pairOffsets[unit] == 0) {
+                    pairStarts.push_back(unit);
+                    tables.pairOffsets[unit] = static_cast<uint32_t>(pairStarts.size());
+                }
+                if (tables.pairColumns[source[1]] == 0) {
+                    tables.pairColumns[source[1]] = pairColumnCount++;
+                }
             }
             // At most one row per state of the first level and one column per unit of the
             // alphabet, so the table is never larger than the rows of the first level.
             const std::size_t width = pairColumnCount;
-            pairStates.assign(pairRowCount * width, 0);
+            pairStates.assign((pairStarts.size() + 1) * width, 0);
             for (const std::u16string& source : sources) {
                 if (source.size() < 2) continue;
                 const uint16_t first = transitions[0][columns.Lookup(source[0])];
                 const uint16_t second = transitions[first][columns.Lookup(source[1])];
-                pairStates[pairOffsets[source[0]] * width + pairColumns[source[1]]] = second;
+                pairStates[tables.pairOffsets[source[0]] * width + tables.pairColumns[source[1]]] =
+                    second;
             }
-            for (uint32_t& offset : pairOffsets) offset *= static_cast<uint32_t>(width);
+            for (char16_t unit : pairStarts) {
+                tables.pairOffsets[unit] *= static_cast<uint32_t>(width);
+            }
         } catch (const std::bad_alloc&) {
             ok = false;
         }
@@ -211,25 +212,17 @@ void RuleMatcher::Clear() {
     alphabetSize = 0;
     columns.Reset();
     built = false;
-    std::vector<uint64_t>().swap(startUnits);
+    unitTables.reset();
     std::vector<uint32_t>().swap(stateInfo);
-    std::vector<uint16_t>().swap(laterColumns);
-    std::vector<uint16_t>().swap(oneUnitRules);
-    std::vector<uint32_t>().swap(pairOffsets);
-    std::vector<uint16_t>().swap(pairColumns);
     std::vector<uint16_t>().swap(pairStates);
-    std::vector<uint8_t>().swap(keyUnits);
     lowestStart = 0xFFFF;
 }
 
 std::size_t RuleMatcher::MemoryBytes() const {
     return transitions.size() * alphabetSize * sizeof(uint16_t) +
            transitions.capacity() * sizeof(uint16_t*) + ruleAtState.capacity() * sizeof(uint16_t) +
-           columns.MemoryBytes() + startUnits.capacity() * sizeof(uint64_t) +
-           stateInfo.capacity() * sizeof(uint32_t) + laterColumns.capacity() * sizeof(uint16_t) +
-           oneUnitRules.capacity() * sizeof(uint16_t) + pairOffsets.capacity() * sizeof(uint32_t) +
-           pairColumns.capacity() * sizeof(uint16_t) + pairStates.capacity() * sizeof(uint16_t) +
-           keyUnits.capacity();
+           columns.MemoryBytes() + (unitTables ? sizeof(UnitTables) : 0) +
+           stateInfo.capacity() * sizeof(uint32_t) + pairStates.capacity() * sizeof(uint16_t);
 }
 
 }  // namespace kavex

@@ -6,7 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -106,29 +108,36 @@ class RuleMatcher {
     bool built;
 
   private:
-    // Derived from the sources when built: bit u is set when unit u starts some source.
-    // Lets Search pass over the units that start nothing, the bulk of most texts, a block
-    // at a time and without a branch per unit.
-    std::vector<uint64_t> startUnits;
+    // Per-unit tables derived from the sources when built, in one allocation whose every
+    // "nothing" is 0: memory the system hands over already zeroed needs no filling, and a
+    // small rules file touches few of its pages (a fuzzer builds thousands of matchers).
+    struct UnitTables {
+        // Bit u: unit u starts some source.
+        uint64_t startUnits[65536 / 64];
+        // The first two steps of every walk in one small table: pairStates[pairOffsets[a]
+        // + pairColumns[b]] is the state the units a b lead to from the root, 0 for none.
+        // Row and column 0 are all 0, for units that start no source of two units or more
+        // and units that are no second unit. Lets a block's start positions be tested
+        // without a branch per unit, and keeps the steps every walk takes in a few cache
+        // lines where the rows would spread them over many.
+        uint32_t pairOffsets[65536];
+        uint16_t pairColumns[65536];
+        // 1 + the column of a unit that stands after the first unit of some source: a walk
+        // stops at other units before it reads a row.
+        uint16_t laterColumns[65536];
+        // 1 + the rule whose source is the unit alone.
+        uint16_t oneUnitRules[65536];
+        // 1 when the unit is a one-unit source or stands second in a source.
+        uint8_t keyUnits[65536];
+    };
+    struct FreeTables {
+        void operator()(UnitTables* tables) const { std::free(tables); }
+    };
+    std::unique_ptr<UnitTables, FreeTables> unitTables;
     // Per state, its rule index (kAbsent for none) in the low 16 bits and kInnerState when
     // it has a transition: a walk stops at the others at once. One load a step for both.
     std::vector<uint32_t> stateInfo;
-    // Per unit, its column when it stands after the first unit of some source, else
-    // kAbsent: a walk stops at other units before it reads a row.
-    std::vector<uint16_t> laterColumns;
-    // Per unit, the rule whose source is that unit alone (kAbsent for none).
-    std::vector<uint16_t> oneUnitRules;
-    // The first two steps of every walk in one small table: pairStates[pairOffsets[a] +
-    // pairColumns[b]] is the state the units a b lead to from the root, 0 for none. Row
-    // and column 0 are all 0, for units that start no source of two units or more and
-    // units that are no second unit. Lets a block's start positions be tested without a
-    // branch per unit, and keeps the steps every walk takes in a few cache lines where
-    // the rows would spread them over many.
-    std::vector<uint32_t> pairOffsets;
-    std::vector<uint16_t> pairColumns;
     std::vector<uint16_t> pairStates;
-    // Per unit, 1 when it is a one-unit source or stands second in a source, else 0.
-    std::vector<uint8_t> keyUnits;
     // The smallest unit that starts a source: a block whose units OR to less than it
     // starts nothing.
     char16_t lowestStart;
@@ -155,13 +164,13 @@ class RuleMatcher::Scanner {
           lowestStart(matcher.lowestStart),
           rows(matcher.transitions.data()),
           info(matcher.stateInfo.data()),
-          later(matcher.laterColumns.data()),
-          single(matcher.oneUnitRules.data()),
-          offsets(matcher.pairOffsets.data()),
-          pairColumn(matcher.pairColumns.data()),
+          later(matcher.built ? matcher.unitTables->laterColumns : nullptr),
+          single(matcher.built ? matcher.unitTables->oneUnitRules : nullptr),
+          offsets(matcher.built ? matcher.unitTables->pairOffsets : nullptr),
+          pairColumn(matcher.built ? matcher.unitTables->pairColumns : nullptr),
           pairs(matcher.pairStates.data()),
-          keys(matcher.keyUnits.data()),
-          starts(matcher.startUnits.data()) {}
+          keys(matcher.built ? matcher.unitTables->keyUnits : nullptr),
+          starts(matcher.built ? matcher.unitTables->startUnits : nullptr) {}
 
     // The match at the smallest position >= start, as Search gives it.
     RuleMatch Next(std::size_t start);
@@ -171,9 +180,9 @@ class RuleMatcher::Scanner {
     // matches (presentation forms) then pay two lookups per unit.
     uint16_t OneUnitMatch(std::size_t start) const {
         if (start >= last) return kAbsent;
-        const uint16_t rule = single[text[start]];
+        const uint16_t rule = static_cast<uint16_t>(single[text[start]] - 1);
         if (rule == kAbsent || start + 1 >= length) return rule;
-        return later[text[start + 1]] == kAbsent ? rule : kAbsent;
+        return later[text[start + 1]] == 0 ? rule : kAbsent;
     }
 
     // Whether some source starts with text[position].
@@ -230,7 +239,7 @@ RuleMatch RuleMatcher::Scanner<Units>::Next(std::size_t start) {
         for (uint64_t bits = candidates; bits != 0; bits &= bits - 1) {
             const std::size_t from = base + LowestSetBit(bits);
             const char16_t unit = text[from];
-            uint16_t best = single[unit];
+            uint16_t best = static_cast<uint16_t>(single[unit] - 1);
             // Walk the whole path: a longer source may still have a smaller rule index.
             if (from + 1 < length) {
                 uint16_t state = pairs[offsets[unit] + pairColumn[text[from + 1]]];
@@ -241,9 +250,9 @@ RuleMatch RuleMatcher::Scanner<Units>::Next(std::size_t start) {
                     // A state without transitions ends the walk before its row is read:
                     // the rows are large and mostly out of cache.
                     if (here < kInnerState || ++q >= length) break;
-                    const uint16_t col = later[text[q]];
-                    if (col == kAbsent) break;
-                    state = rows[state][col];
+                    const uint16_t column = later[text[q]];
+                    if (column == 0) break;
+                    state = rows[state][column - 1];
                 }
             }
             if (best != kAbsent) {
@@ -291,10 +300,10 @@ void RuleMatcher::Scanner<Units>::TestBlock(std::size_t p) {
     for (std::size_t k = 0; k < paired; ++k) {
         const char16_t unit = text[p + k];
         const uint16_t state = pairs[offsets[unit] + pairColumn[text[p + k + 1]]];
-        found |= static_cast<uint64_t>((state != 0) | (single[unit] != kAbsent)) << k;
+        found |= static_cast<uint64_t>((state != 0) | (single[unit] != 0)) << k;
     }
     if (paired < count) {
-        found |= static_cast<uint64_t>(single[text[p + paired]] != kAbsent) << paired;
+        found |= static_cast<uint64_t>(single[text[p + paired]] != 0) << paired;
     }
     candidates = found;
     lastHadCandidates = found != 0;
