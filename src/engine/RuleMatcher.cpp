@@ -33,17 +33,22 @@ RuleMatcher::RuleMatcher(const RuleMatcher& other)
         if (!unitTables) throw std::bad_alloc();
         std::memcpy(unitTables.get(), other.unitTables.get(), sizeof(UnitTables));
     }
-    try {
-        transitions.reserve(other.transitions.size());
-        for (const uint16_t* row : other.transitions) {
-            uint16_t* copy = new uint16_t[alphabetSize];
-            std::copy(row, row + alphabetSize, copy);
-            transitions.push_back(copy);  // cannot throw after the reserve
+    const std::size_t count = other.transitions.size();
+    if (count == 0) return;
+    // One zeroed chunk for all rows; only rows with a transition hold anything but zeros,
+    // so the rows of final states are never written and cost no memory.
+    const std::size_t rowUnits = std::max<std::size_t>(alphabetSize, 1);
+    transitions.reserve(count);
+    rowChunks.reserve(1);
+    uint16_t* chunk = static_cast<uint16_t*>(std::calloc(count, rowUnits * sizeof(uint16_t)));
+    if (chunk == nullptr) throw std::bad_alloc();
+    rowChunks.push_back(chunk);
+    for (std::size_t s = 0; s < count; ++s) {
+        uint16_t* row = chunk + s * rowUnits;
+        if (s >= other.stateInfo.size() || other.stateInfo[s] >= kInnerState) {
+            std::copy(other.transitions[s], other.transitions[s] + alphabetSize, row);
         }
-    } catch (...) {
-        // The destructor does not run for a constructor that throws.
-        for (uint16_t* row : transitions) delete[] row;
-        throw;
+        transitions.push_back(row);
     }
 }
 
@@ -65,6 +70,10 @@ void RuleMatcher::Swap(RuleMatcher& other) noexcept {
     stateInfo.swap(other.stateInfo);
     pairStates.swap(other.pairStates);
     std::swap(lowestStart, other.lowestStart);
+    rowChunks.swap(other.rowChunks);
+    std::swap(nextRow, other.nextRow);
+    std::swap(rowsLeft, other.rowsLeft);
+    std::swap(nextChunkRows, other.nextChunkRows);
 }
 
 bool RuleMatcher::AddState() {
@@ -78,9 +87,24 @@ bool RuleMatcher::AddState() {
     if (ruleAtState.size() == ruleAtState.capacity()) {
         ruleAtState.reserve(GrownCapacity(ruleAtState.size()));
     }
-    uint16_t* row = new (std::nothrow) uint16_t[alphabetSize];
-    if (row == nullptr) return false;
-    std::fill(row, row + alphabetSize, uint16_t{0});
+    const std::size_t rowUnits = std::max<std::size_t>(alphabetSize, 1);
+    if (rowsLeft == 0) {
+        // Rows come zeroed from chunks that double up to kMaxChunkBytes: a few rules cost
+        // a small chunk, and pages of rows never written (those of final states, most of
+        // a large trie) are never touched.
+        const std::size_t largest = std::max<std::size_t>(1, kMaxChunkBytes / (rowUnits * 2));
+        const std::size_t rows = std::min(nextChunkRows, largest);
+        if (rowChunks.size() == rowChunks.capacity()) rowChunks.reserve(2 * rowChunks.size() + 4);
+        uint16_t* chunk = static_cast<uint16_t*>(std::calloc(rows, rowUnits * sizeof(uint16_t)));
+        if (chunk == nullptr) return false;
+        rowChunks.push_back(chunk);
+        nextRow = chunk;
+        rowsLeft = rows;
+        nextChunkRows = std::min(2 * rows, largest);
+    }
+    uint16_t* row = nextRow;
+    nextRow += rowUnits;
+    --rowsLeft;
     transitions.push_back(row);
     ruleAtState.push_back(kAbsent);
     return true;
@@ -205,8 +229,12 @@ bool RuleMatcher::Build(std::vector<std::u16string> sources) {
 }
 
 void RuleMatcher::Clear() {
-    for (uint16_t* row : transitions) delete[] row;
+    for (uint16_t* chunk : rowChunks) std::free(chunk);
     // Swapping with empty lists gives their memory back, not just their elements.
+    std::vector<uint16_t*>().swap(rowChunks);
+    nextRow = nullptr;
+    rowsLeft = 0;
+    nextChunkRows = kFirstChunkRows;
     std::vector<uint16_t*>().swap(transitions);
     std::vector<uint16_t>().swap(ruleAtState);
     alphabetSize = 0;

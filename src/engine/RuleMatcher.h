@@ -142,6 +142,15 @@ class RuleMatcher {
     // starts nothing.
     char16_t lowestStart;
 
+    // The zeroed chunks the rows lie in, each from std::calloc; the next free row of the
+    // last one, how many rows it has left, and the rows of the next chunk.
+    static constexpr std::size_t kFirstChunkRows = 16;
+    static constexpr std::size_t kMaxChunkBytes = std::size_t{1} << 20;
+    std::vector<uint16_t*> rowChunks;
+    uint16_t* nextRow = nullptr;
+    std::size_t rowsLeft = 0;
+    std::size_t nextChunkRows = kFirstChunkRows;
+
     // Appends an all-zero row and an empty rule entry; false beyond kMaxStates or when
     // the row cannot be allocated. Leaves both lists in step on failure.
     bool AddState();
