@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -60,25 +61,23 @@ struct Pool {
     std::vector<unsigned char> bytes;  // the same text as UTF-16LE
 };
 
-// One pool at a time: the kavex and ICU runs of a workload are registered side by side,
-// and the pools are too big to keep all of them.
+// Pools are kept once made: repetitions of different benchmarks may run interleaved.
 const Pool& PoolFor(Workload workload, const Form& form, const Size& size) {
-    static std::string cachedKey;
-    static Pool cached;
+    static std::map<std::string, Pool> pools;
     const bool perForm = workload == Workload::MatcherWorstCase;
     const std::size_t units = std::max(poolBytes, size.bytes) / 2;
     const std::string key = std::string(kavex::bench::WorkloadName(workload)) + "/" +
                             (perForm ? form.name : "") + "/" + std::to_string(units);
-    if (key != cachedKey) {
-        cached.units = kavex::bench::MakeWorkload(workload, units, sourcesOf[form.mode]);
-        cached.bytes.resize(cached.units.size() * 2);
-        for (std::size_t i = 0; i < cached.units.size(); ++i) {
-            cached.bytes[2 * i] = static_cast<unsigned char>(cached.units[i] & 0xFF);
-            cached.bytes[2 * i + 1] = static_cast<unsigned char>(cached.units[i] >> 8);
-        }
-        cachedKey = key;
+    const auto found = pools.find(key);
+    if (found != pools.end()) return found->second;
+    Pool& pool = pools[key];
+    pool.units = kavex::bench::MakeWorkload(workload, units, sourcesOf[form.mode]);
+    pool.bytes.resize(pool.units.size() * 2);
+    for (std::size_t i = 0; i < pool.units.size(); ++i) {
+        pool.bytes[2 * i] = static_cast<unsigned char>(pool.units[i] & 0xFF);
+        pool.bytes[2 * i + 1] = static_cast<unsigned char>(pool.units[i] >> 8);
     }
-    return cached;
+    return pool;
 }
 
 std::u16string IcuNormalize(const Form& form, const std::u16string& text) {
