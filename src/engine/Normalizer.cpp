@@ -16,6 +16,10 @@ namespace {
 constexpr char16_t kHeh = 0x06BE;
 constexpr std::size_t kHehBlock = 64;
 
+// Replacements of up to this many units are copied as one block of this size where the
+// sink has room to spare, from packed replacements followed by at least as many units.
+constexpr std::size_t kPaddedUnits = 4;
+
 // Copies below this many units are done in line: most gaps between matches are short.
 constexpr std::size_t kShortCopy = 8;
 // Units that start nothing passed over one at a time between one-unit matches; longer runs
@@ -113,8 +117,10 @@ class WideSink {
 // UTF-16LE bytes in the caller's buffer.
 class ByteSink {
   public:
-    ByteSink(unsigned char* out, std::size_t capacityUnits)
-        : out(out), capacity(capacityUnits), size(0) {}
+    // `slackUnits` more units may be written past the capacity as scratch: only a buffer of
+    // our own has any; the caller's gets no byte past the result.
+    ByteSink(unsigned char* out, std::size_t capacityUnits, std::size_t slackUnits = 0)
+        : out(out), capacity(capacityUnits), slack(slackUnits), size(0) {}
     bool Copy(const ByteUnits& text, std::size_t from, std::size_t count) {
         if (count > capacity - size) return false;
         const unsigned char* in = text.bytes + 2 * from;
@@ -145,6 +151,18 @@ class ByteSink {
         size += count;
         return true;
     }
+    // Put, for units followed by at least kPaddedUnits - 1 more that may be read: a short
+    // replacement goes as one fixed-size copy into the slack, without a loop whose length
+    // changes from one replacement to the next.
+    bool PutPadded(const char16_t* units, std::size_t count) {
+        if (kLittleEndianHost && count <= kPaddedUnits && slack >= kPaddedUnits &&
+            count <= capacity - size) {
+            std::memcpy(out + 2 * size, units, 2 * kPaddedUnits);
+            size += count;
+            return true;
+        }
+        return Put(units, count);
+    }
     std::size_t Size() const { return size; }
     // Counts units already in the buffer.
     void Skip(std::size_t count) { size += count; }
@@ -152,6 +170,7 @@ class ByteSink {
   private:
     unsigned char* out;
     std::size_t capacity;
+    std::size_t slack;
     std::size_t size;
 };
 
@@ -160,15 +179,18 @@ class ByteSink {
 class SideSink {
   public:
     explicit SideSink(std::size_t expectedUnits)
-        : buffer(new unsigned char[2 * expectedUnits + 2]),
+        : buffer(new unsigned char[2 * (expectedUnits + 1 + kPaddedUnits)]),
           capacity(expectedUnits + 1),
-          sink(buffer.get(), capacity) {}
+          sink(buffer.get(), capacity, kPaddedUnits) {}
     template <typename Units>
     bool Copy(const Units& text, std::size_t from, std::size_t count) {
         return Room(count) && sink.Copy(text, from, count);
     }
     bool Put(const char16_t* units, std::size_t count) {
         return Room(count) && sink.Put(units, count);
+    }
+    bool PutPadded(const char16_t* units, std::size_t count) {
+        return Room(count) && sink.PutPadded(units, count);
     }
     std::size_t Size() const { return sink.Size(); }
     const unsigned char* Data() const { return buffer.get(); }
@@ -182,14 +204,37 @@ class SideSink {
         const std::size_t size = sink.Size();
         if (capacity - size >= count) return true;
         const std::size_t grown = std::max(2 * capacity, size + count);
-        std::unique_ptr<unsigned char[]> larger(new unsigned char[2 * grown]);
+        std::unique_ptr<unsigned char[]> larger(new unsigned char[2 * (grown + kPaddedUnits)]);
         std::memcpy(larger.get(), buffer.get(), 2 * size);
         buffer.swap(larger);
         capacity = grown;
-        sink = ByteSink(buffer.get(), capacity);
+        sink = ByteSink(buffer.get(), capacity, kPaddedUnits);
         sink.Skip(size);
         return true;
     }
+};
+
+// The rules as a rewrite reads them: straight from the rule list, or from the packed copy
+// the byte paths keep, whose replacements lie in one buffer with room to read past them.
+struct LiveRules {
+    static constexpr bool kPadded = false;
+    const NormalizationRule* list;
+    std::size_t count;
+    std::size_t Count() const { return count; }
+    const char16_t* Replacement(uint16_t rule) const { return list[rule].replacement.data(); }
+    std::size_t ReplacementSize(uint16_t rule) const { return list[rule].replacement.size(); }
+    std::size_t SourceSize(uint16_t rule) const { return list[rule].source.size(); }
+};
+
+struct PackedRules {
+    static constexpr bool kPadded = true;
+    const RuleSpan* spans;
+    const char16_t* units;
+    std::size_t count;
+    std::size_t Count() const { return count; }
+    const char16_t* Replacement(uint16_t rule) const { return units + spans[rule].offset; }
+    std::size_t ReplacementSize(uint16_t rule) const { return spans[rule].length; }
+    std::size_t SourceSize(uint16_t rule) const { return spans[rule].sourceLength; }
 };
 
 // Only the length of the result.
@@ -204,6 +249,7 @@ class CountSink {
         size += count;
         return true;
     }
+    bool PutPadded(const char16_t* units, std::size_t count) { return Put(units, count); }
     std::size_t Size() const { return size; }
 
   private:
@@ -221,7 +267,9 @@ Normalizer::Normalizer(const Normalizer& other)
     : RuleMatcher(other),
       rules(other.rules),
       lastReadError(other.lastReadError),
-      expansion(other.expansion) {}
+      expansion(other.expansion),
+      spans(other.spans),
+      packedUnits(other.packedUnits) {}
 
 Normalizer& Normalizer::operator=(const Normalizer& other) {
     if (this != &other) {
@@ -229,6 +277,8 @@ Normalizer& Normalizer::operator=(const Normalizer& other) {
         Swap(copy);
         rules.swap(copy.rules);
         std::swap(expansion, copy.expansion);
+        spans.swap(copy.spans);
+        packedUnits.swap(copy.packedUnits);
         lastReadError.swap(copy.lastReadError);
     }
     return *this;
@@ -238,20 +288,44 @@ void Normalizer::Clear() {
     if (IsLoaded()) RuleMatcher::Clear();
     std::vector<NormalizationRule>().swap(rules);
     expansion = 0;
+    std::vector<RuleSpan>().swap(spans);
+    std::vector<char16_t>().swap(packedUnits);
 }
 
 bool Normalizer::Build(std::vector<std::u16string> sources) {
     expansion = 0;
+    std::vector<RuleSpan>().swap(spans);
+    std::vector<char16_t>().swap(packedUnits);
     return RuleMatcher::Build(std::move(sources));
 }
 
-void Normalizer::MeasureExpansion() {
+void Normalizer::DeriveBytePaths() {
+    expansion = 0;
+    std::vector<RuleSpan>().swap(spans);
+    std::vector<char16_t>().swap(packedUnits);
     std::size_t most = 1;
+    std::size_t total = kPaddedUnits;
     for (const NormalizationRule& rule : rules) {
+        total += rule.replacement.size();
         const std::size_t source = rule.source.size();
         if (source == 0) continue;
         most = std::max(most, (rule.replacement.size() + source - 1) / source);
     }
+    // Offsets and lengths are 32-bit; beyond them the byte paths stay off.
+    if (total > UINT32_MAX) return;
+    std::vector<RuleSpan> packedSpans;
+    std::vector<char16_t> units;
+    packedSpans.reserve(rules.size());
+    units.reserve(total);
+    for (const NormalizationRule& rule : rules) {
+        packedSpans.push_back(RuleSpan{
+            static_cast<uint32_t>(units.size()), static_cast<uint32_t>(rule.replacement.size()),
+            static_cast<uint32_t>(std::min<std::size_t>(rule.source.size(), UINT32_MAX))});
+        units.insert(units.end(), rule.replacement.begin(), rule.replacement.end());
+    }
+    units.resize(total, u'\0');
+    spans.swap(packedSpans);
+    packedUnits.swap(units);
     expansion = most;
 }
 
@@ -268,7 +342,12 @@ bool Normalizer::LoadRules(std::string path) {
         return false;
     }
     if (!Build(std::move(sources))) return false;
-    MeasureExpansion();
+    try {
+        DeriveBytePaths();
+    } catch (const std::bad_alloc&) {
+        // The byte paths stay off; Normalize works as ever.
+        expansion = 0;
+    }
     return true;
 }
 
@@ -367,24 +446,29 @@ void Normalizer::ApplyRules(std::u16string& text) const {
     const RuleMatch first = scanner.Next(0);
     if (first.position < 0 || first.rule >= rules.size()) return;
     WideSink sink(n + n / 8 + 16);
-    Rewrite(units, n, first, scanner, sink);
+    Rewrite(units, n, first, scanner, LiveRules{rules.data(), rules.size()}, sink);
     text = sink.Take();
 }
 
-template <typename Units, typename Sink>
+template <typename Units, typename Rules, typename Sink>
 bool Normalizer::Rewrite(const Units& text, std::size_t length, RuleMatch match,
-                         Scanner<Units> scanner, Sink& sink) const {
-    const NormalizationRule* list = rules.data();
-    const std::size_t ruleCount = rules.size();
+                         Scanner<Units> scanner, const Rules& list, Sink& sink) const {
+    const std::size_t ruleCount = list.Count();
+    const auto put = [&sink](const char16_t* units, std::size_t count) {
+        if constexpr (Rules::kPadded) {
+            return sink.PutPadded(units, count);
+        } else {
+            return sink.Put(units, count);
+        }
+    };
     std::size_t copied = 0;
     while (match.position >= 0 && match.rule < ruleCount) {
-        const NormalizationRule& rule = list[match.rule];
         const std::size_t position = static_cast<std::size_t>(match.position);
         if (!sink.Copy(text, copied, position - copied) ||
-            !sink.Put(rule.replacement.data(), rule.replacement.size())) {
+            !put(list.Replacement(match.rule), list.ReplacementSize(match.rule))) {
             return false;
         }
-        copied = position + rule.source.size();
+        copied = position + list.SourceSize(match.rule);
         // A match that ends the text leaves nothing to search.
         if (copied >= length) return true;
         // Units that are one-unit matches, and the few units that start nothing between
@@ -393,9 +477,8 @@ bool Normalizer::Rewrite(const Units& text, std::size_t length, RuleMatch match,
         for (;;) {
             const uint16_t next = scanner.OneUnitMatch(p);
             if (next < ruleCount) {
-                const std::u16string& replacement = list[next].replacement;
                 if (!sink.Copy(text, copied, p - copied) ||
-                    !sink.Put(replacement.data(), replacement.size())) {
+                    !put(list.Replacement(next), list.ReplacementSize(next))) {
                     return false;
                 }
                 copied = p + 1;
@@ -438,7 +521,8 @@ std::size_t Normalizer::RewriteBytes(const Units& text, std::size_t length, unsi
                                      std::size_t capacityUnits) const {
     Scanner<Units> scanner(*this, text, length);
     const RuleMatch first = scanner.Next(0);
-    if (first.position < 0 || first.rule >= rules.size()) {
+    const PackedRules packed{spans.data(), packedUnits.data(), spans.size()};
+    if (first.position < 0 || first.rule >= packed.Count()) {
         if (length <= capacityUnits) {
             ByteSink sink(output, capacityUnits);
             sink.Copy(text, 0, length);
@@ -450,24 +534,24 @@ std::size_t Normalizer::RewriteBytes(const Units& text, std::size_t length, unsi
     // for the size (no room at all) only counts.
     if (capacityUnits / expansion >= length) {
         ByteSink sink(output, capacityUnits);
-        if (Rewrite(text, length, first, scanner, sink)) return sink.Size();
-        // Only rules changed behind the matcher's back get here; answer from a count.
+        if (Rewrite(text, length, first, scanner, packed, sink)) return sink.Size();
+        // Only rules that outgrow `expansion` get here, which LoadRules rules out.
     } else if (output != nullptr) {
         // A caller that asked for the size first gives exactly the room of the result.
         const std::size_t expected =
             std::max(length + length / 8 + 16, std::min(capacityUnits, length * expansion));
         SideSink sink(expected);
-        Rewrite(text, length, first, scanner, sink);
+        Rewrite(text, length, first, scanner, packed, sink);
         if (sink.Size() <= capacityUnits && sink.Size() > 0) {
             std::memcpy(output, sink.Data(), 2 * sink.Size());
         }
         return sink.Size();
     }
     CountSink count;
-    Rewrite(text, length, first, scanner, count);
+    Rewrite(text, length, first, scanner, packed, count);
     if (count.Size() <= capacityUnits) {
         ByteSink sink(output, capacityUnits);
-        Rewrite(text, length, first, scanner, sink);
+        Rewrite(text, length, first, scanner, packed, sink);
     }
     return count.Size();
 }
