@@ -71,6 +71,34 @@ TextSummary Summarize(const ByteUnits& text, std::size_t units) {
     return TextSummary{bits, heh != 0};
 }
 
+// Copies `bytes` bytes between buffers that do not overlap. The gaps between matches are
+// mostly short: they go as a few fixed-size blocks, the last overlapping the one before,
+// without a call; long ones go to memcpy.
+inline void CopyBytes(unsigned char* to, const unsigned char* from, std::size_t bytes) {
+    if (bytes >= 16) {
+        if (bytes > 64) {
+            std::memcpy(to, from, bytes);
+            return;
+        }
+        std::memcpy(to, from, 16);
+        if (bytes > 32) {
+            std::memcpy(to + 16, from + 16, 16);
+            std::memcpy(to + 32, from + 32, 16);
+        } else if (bytes > 16) {
+            std::memcpy(to + 16, from + 16, 16);
+        }
+        std::memcpy(to + bytes - 16, from + bytes - 16, 16);
+    } else if (bytes >= 8) {
+        std::memcpy(to, from, 8);
+        std::memcpy(to + bytes - 8, from + bytes - 8, 8);
+    } else if (bytes >= 4) {
+        std::memcpy(to, from, 4);
+        std::memcpy(to + bytes - 4, from + bytes - 4, 4);
+    } else if (bytes > 0) {
+        for (std::size_t k = 0; k < bytes; ++k) to[k] = from[k];
+    }
+}
+
 // Sinks of the rewrite: Copy takes units of the text, Put a replacement. False when the
 // units do not fit, with nothing written.
 
@@ -125,13 +153,7 @@ class ByteSink {
         : out(out), capacity(capacityUnits), slack(slackUnits), size(0) {}
     bool Copy(const ByteUnits& text, std::size_t from, std::size_t count) {
         if (count > capacity - size) return false;
-        const unsigned char* in = text.bytes + 2 * from;
-        unsigned char* to = out + 2 * size;
-        if (count < kShortCopy) {
-            for (std::size_t k = 0; k < 2 * count; ++k) to[k] = in[k];
-        } else {
-            std::memcpy(to, in, 2 * count);
-        }
+        CopyBytes(out + 2 * size, text.bytes + 2 * from, 2 * count);
         size += count;
         return true;
     }
