@@ -198,3 +198,29 @@ TEST(BytePathsRandomTest, LongTextsAgreeWithLiteralPass) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every length of the unchanged stretch between two matches, through the direct path (room
+// to spare, a guard byte after the result) and the side buffer (exact room).
+TEST_F(BytePathsTest, EveryGapLengthBetweenMatches) {
+    for (std::size_t gap = 0; gap <= 100; ++gap) {
+        const std::u16string text =
+            u"q" + std::u16string(gap, u'w') + u"q" + std::u16string(gap % 7, u'w');
+        const std::u16string expected = NaiveNormalize(kRules, text);
+        const std::string bytes = Utf16leBytes(text);
+        const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+        const int needed = static_cast<int>(2 * expected.size() + 1);
+        for (int capacity : {needed, 64 * needed}) {
+            std::vector<unsigned char> out(static_cast<std::size_t>(capacity) + 1, kFill);
+            ASSERT_EQ(norm.Normalize(in, static_cast<int>(bytes.size()), Normalization::NFD,
+                                     out.data(), capacity),
+                      needed)
+                << gap;
+            ASSERT_EQ(Decode(out, expected.size()), expected) << gap;
+            ASSERT_EQ(out[static_cast<std::size_t>(needed)], kFill) << gap;
+        }
+    }
+}
+
+}  // namespace

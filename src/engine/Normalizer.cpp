@@ -81,12 +81,8 @@ inline void CopyBytes(unsigned char* to, const unsigned char* from, std::size_t 
             return;
         }
         std::memcpy(to, from, 16);
-        if (bytes > 32) {
-            std::memcpy(to + 16, from + 16, 16);
-            std::memcpy(to + 32, from + 32, 16);
-        } else if (bytes > 16) {
-            std::memcpy(to + 16, from + 16, 16);
-        }
+        if (bytes > 32) std::memcpy(to + 16, from + 16, 16);
+        if (bytes > 48) std::memcpy(to + 32, from + 32, 16);
         std::memcpy(to + bytes - 16, from + bytes - 16, 16);
     } else if (bytes >= 8) {
         std::memcpy(to, from, 8);
