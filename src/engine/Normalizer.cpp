@@ -440,11 +440,14 @@ bool Normalizer::IsMark(char16_t unit) {
 }
 
 std::u16string Normalizer::ReorderHeh(std::u16string text) const {
-    // In place, from one U+06BE to the next: most texts hold none, and the units between
-    // two of them are never touched. A move rewrites only its run of marks and the U+06BE
-    // itself, all at or before the U+06BE, so every unit after it is still the input's.
-    const std::size_t n = text.size();
-    char16_t* units = &text[0];
+    if (!text.empty()) ReorderHehInPlace(&text[0], text.size());
+    return text;
+}
+
+void Normalizer::ReorderHehInPlace(char16_t* units, std::size_t n) {
+    // From one U+06BE to the next: most texts hold none, and the units between two of them
+    // are never touched. A move rewrites only its run of marks and the U+06BE itself, all
+    // at or before the U+06BE, so every unit after it is still the input's.
     // The input unit before the current U+06BE is a U+06BE too, even when a move has put
     // a mark in its place; -1 (wrapped) before the first one.
     std::size_t previousHeh = static_cast<std::size_t>(-1);
@@ -468,7 +471,6 @@ std::u16string Normalizer::ReorderHeh(std::u16string text) const {
             previousHeh = i;
         }
     }
-    return text;
 }
 
 void Normalizer::ApplyRules(std::u16string& text) const {
@@ -540,8 +542,15 @@ std::size_t Normalizer::NormalizeBytes(const unsigned char* input, std::size_t u
     const ByteUnits bytes{input};
     const TextSummary summary = Summarize(bytes, units);
     if (summary.heh) {
-        const std::u16string text = ReorderHeh(WideFromBytes(input, units));
-        return RewriteBytes(WideUnits{text.data()}, units, output, capacityUnits);
+        // A copy to reorder, not filled first: every unit is written by the copy.
+        const std::unique_ptr<char16_t[]> text(new char16_t[units]);
+        if (kLittleEndianHost) {
+            std::memcpy(text.get(), input, 2 * units);
+        } else {
+            for (std::size_t i = 0; i < units; ++i) text[i] = bytes[i];
+        }
+        ReorderHehInPlace(text.get(), units);
+        return RewriteBytes(WideUnits{text.get()}, units, output, capacityUnits);
     }
     if (summary.bits < LowestStart()) {
         // Nothing starts a match: the text is its own result.

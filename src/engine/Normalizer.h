@@ -52,6 +52,7 @@ class Normalizer : public RuleMatcher {
     std::u16string Normalize(std::u16string text) const;
     // Moves every U+06BE that directly follows a mark to the front of that run of marks.
     std::u16string ReorderHeh(std::u16string text) const;
+    static void ReorderHehInPlace(char16_t* units, std::size_t count);
     static bool IsMark(char16_t unit);
     // Rewrites `text` with the rules, leftmost match first, never searching a replacement
     // again. Linear in the text: the result is built in a second buffer.
