@@ -8,9 +8,10 @@
 
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
 #include <emmintrin.h>
-#define KAVEX_UNITMASK_SSE2 1
+// SSE2 is there on every x86-64 CPU (and x86 builds that ask for it).
+#define KAVEX_SSE2 1
 #else
-#define KAVEX_UNITMASK_SSE2 0
+#define KAVEX_SSE2 0
 #endif
 
 namespace kavex {
@@ -19,7 +20,7 @@ namespace kavex {
 inline uint64_t EqualMask(const char16_t* units, std::size_t count, char16_t value) {
     uint64_t mask = 0;
     std::size_t k = 0;
-#if KAVEX_UNITMASK_SSE2
+#if KAVEX_SSE2
     // Sixteen units a step: two compares packed to one byte per unit, one bit each.
     const __m128i wanted = _mm_set1_epi16(static_cast<short>(value));
     for (; k + 16 <= count; k += 16) {

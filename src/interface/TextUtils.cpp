@@ -6,12 +6,8 @@
 #include <utility>
 #include <vector>
 
-#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
-#include <emmintrin.h>
-#define KAVEX_SSE2 1
-#else
-#define KAVEX_SSE2 0
-#endif
+// For its SSE2 detection (KAVEX_SSE2 and the intrinsics).
+#include "engine/UnitMask.h"
 
 #if defined(__clang__) || defined(__GNUC__)
 #define KAVEX_NO_SANITIZE_ADDRESS __attribute__((no_sanitize_address))
