@@ -1,4 +1,5 @@
-# Installs the library, its header, a CMake package (kavex::kavex) and kavex.pc.
+# Installs the library, its header, a CMake package (kavex::kavex) and kavex.pc. Both
+# find the prefix from where they lie, so the installed tree can be moved.
 include(CMakePackageConfigHelpers)
 
 install(TARGETS kavex EXPORT kavexTargets
@@ -17,6 +18,24 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/kavexConfigVersion.cmake
 install(FILES ${PROJECT_BINARY_DIR}/kavexConfig.cmake ${PROJECT_BINARY_DIR}/kavexConfigVersion.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kavex)
 
+# kavex.pc finds the prefix from its own folder (${pcfiledir}), so a tree installed with
+# `cmake --install --prefix`, or copied elsewhere, still gives the right paths. Folders
+# given as absolute paths stay absolute.
+if(NOT IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  file(RELATIVE_PATH KAVEX_PC_TO_PREFIX ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig
+       ${CMAKE_INSTALL_PREFIX})
+  string(REGEX REPLACE "/$" "" KAVEX_PC_TO_PREFIX "${KAVEX_PC_TO_PREFIX}")
+  set(KAVEX_PC_PREFIX "\${pcfiledir}/${KAVEX_PC_TO_PREFIX}")
+  set(KAVEX_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+else()
+  set(KAVEX_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+  set(KAVEX_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
+endif()
+if(IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  set(KAVEX_PC_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}")
+else()
+  set(KAVEX_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/kavex.pc.in ${PROJECT_BINARY_DIR}/kavex.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/kavex.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
