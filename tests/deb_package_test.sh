@@ -96,7 +96,7 @@ test "$checked" -gt 0
 # Host programs against the installed tree: through its kavex.pc (which finds the prefix
 # from where it lies) and through its CMake package.
 pcdir=$root/usr/lib/$multiarch/pkgconfig
-flags=$(PKG_CONFIG_LIBDIR=$pcdir PKG_CONFIG_PATH= pkg-config --cflags --libs kavex)
+flags=$(PKG_CONFIG_LIBDIR=$pcdir PKG_CONFIG_PATH='' pkg-config --cflags --libs kavex)
 case $flags in
   *"-I$root/"*"-L$root/"*) ;;
   *) echo "kavex.pc gives '$flags', not the tree in $root" >&2; exit 1 ;;

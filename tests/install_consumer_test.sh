@@ -29,7 +29,7 @@ cmake --build "$work/cmake-consumer" >/dev/null
 
 # pkg-config, with only the moved tree's kavex.pc in sight.
 pcdir=$(dirname "$(find "$prefix" -name kavex.pc -print -quit)")
-flags=$(PKG_CONFIG_LIBDIR=$pcdir PKG_CONFIG_PATH= pkg-config --cflags --libs kavex)
+flags=$(PKG_CONFIG_LIBDIR=$pcdir PKG_CONFIG_PATH='' pkg-config --cflags --libs kavex)
 case $flags in
   *"-I$prefix/"*"-L$prefix/"*) ;;
   *) echo "kavex.pc gives '$flags', not the moved tree $prefix" >&2; exit 1 ;;
