@@ -13,7 +13,6 @@ UTF-16LE to NFD, NFC or NFKD. Each form is defined by a rules file; the default
 rules cover the Arabic-script blocks. This package holds the shared library
 libkavex with its header, CMake package and pkg-config file, the
 kavex-normalize tool and the default rules.")
-set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_VERBATIM_VARIABLES ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_CHECKSUM SHA256)
