@@ -8,7 +8,7 @@ set -euo pipefail
 build=$(cd "$1" && pwd)
 source=$(cd "$2" && pwd)
 
-for tool in dpkg dpkg-deb dpkg-shlibdeps dpkg-buildflags lintian help2man file pkg-config; do
+for tool in dpkg dpkg-deb dpkg-shlibdeps dpkg-buildflags dpkg-architecture lintian help2man file pkg-config; do
   if ! command -v "$tool" >/dev/null; then
     echo "SKIPPED: $tool is missing (Debian packages dpkg-dev, lintian, help2man, file," \
          "pkg-config; scripts/test installs them)"
