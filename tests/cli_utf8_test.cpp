@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "Utf8.h"
+#include "common/Utf8.h"
 
 namespace {
 

@@ -1,0 +1,256 @@
+#include "Files.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <system_error>
+
+#include "Failure.h"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace kavex::cli {
+
+namespace {
+
+constexpr std::uint64_t kProgressThreshold = std::uint64_t{64} << 20;
+
+std::FILE* OpenStream(const fs::path& path, const char* mode) {
+#ifdef _WIN32
+    std::wstring wideMode(mode, mode + std::strlen(mode));
+    return _wfopen(path.c_str(), wideMode.c_str());
+#else
+    return std::fopen(path.c_str(), mode);
+#endif
+}
+
+bool IsTerminal(std::FILE* stream) {
+#ifdef _WIN32
+    return _isatty(_fileno(stream)) != 0;
+#else
+    return isatty(fileno(stream)) != 0;
+#endif
+}
+
+long ProcessId() {
+#ifdef _WIN32
+    return _getpid();
+#else
+    return static_cast<long>(getpid());
+#endif
+}
+
+int CreateExclusive(const fs::path& path) {
+#ifdef _WIN32
+    return _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+#else
+    return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+#endif
+}
+
+#ifndef _WIN32
+// Removed by the signal handler, so an interrupted run leaves no temporary file behind.
+char g_temporaryPath[4096];
+
+extern "C" void RemoveTemporaryAndExit(int signal) {
+    if (g_temporaryPath[0] != '\0') unlink(g_temporaryPath);
+    _exit(128 + signal);
+}
+#endif
+
+void RememberTemporary(const fs::path& temporary) {
+#ifndef _WIN32
+    const std::string path = temporary.string();
+    if (path.size() < sizeof g_temporaryPath) {
+        std::memcpy(g_temporaryPath, path.c_str(), path.size() + 1);
+    }
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        std::signal(signal, RemoveTemporaryAndExit);
+    }
+#else
+    (void)temporary;
+#endif
+}
+
+void ForgetTemporary() {
+#ifndef _WIN32
+    g_temporaryPath[0] = '\0';
+#endif
+}
+
+}  // namespace
+
+std::string ErrnoText(int error) { return std::strerror(error); }
+
+std::string Quote(const fs::path& path) { return "'" + path.u8string() + "'"; }
+
+std::FILE* OpenInput(const Input& input) {
+    if (input.path.empty()) {
+#ifdef _WIN32
+        _setmode(_fileno(stdin), _O_BINARY);
+#endif
+        return stdin;
+    }
+    std::FILE* stream = OpenStream(input.path, "rb");
+    if (stream == nullptr) {
+        throw Failure{kExitIo, "cannot open " + input.name + ": " + ErrnoText(errno)};
+    }
+    return stream;
+}
+
+void CloseInput(std::FILE* stream) {
+    if (stream != nullptr && stream != stdin) std::fclose(stream);
+}
+
+std::uint64_t RegularFileSize(std::FILE* stream) {
+#ifdef _WIN32
+    struct _stat64 info;
+    if (_fstat64(_fileno(stream), &info) != 0 || (info.st_mode & _S_IFREG) == 0) return 0;
+#else
+    struct stat info;
+    if (fstat(fileno(stream), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
+#endif
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
+fs::path ExecutableDirectory(const char* argv0) {
+    std::error_code error;
+#ifdef _WIN32
+    std::wstring buffer(32768, L'\0');
+    DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length > 0 && length < buffer.size()) {
+        buffer.resize(length);
+        return fs::path(buffer).parent_path();
+    }
+#elif defined(__linux__)
+    fs::path self = fs::read_symlink("/proc/self/exe", error);
+    if (!error) return self.parent_path();
+#endif
+    fs::path fromArgument = fs::absolute(fs::path(argv0 ? argv0 : ""), error);
+    return error ? fs::path() : fromArgument.parent_path();
+}
+
+void Output::OpenStandardOutput() {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+    stream_ = stdout;
+    name_ = "standard output";
+    SetBuffer();
+}
+
+void Output::OpenFile(const fs::path& target) {
+    target_ = target;
+    name_ = target.u8string();
+    std::error_code error;
+    if (fs::is_directory(target, error)) {
+        throw Failure{kExitIo, "cannot write " + Quote(target) + ": it is a folder"};
+    }
+    const fs::path folder = target.parent_path();
+    for (int attempt = 0; attempt < 100 && stream_ == nullptr; ++attempt) {
+        temporary_ = folder / (target.filename().u8string() + ".kavex-tmp-" +
+                               std::to_string(ProcessId()) + "-" + std::to_string(attempt));
+        int fd = CreateExclusive(temporary_);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            const int saved = errno;
+            temporary_.clear();
+            throw Failure{kExitIo, "cannot create a temporary file next to " + Quote(target) +
+                                       ": " + ErrnoText(saved)};
+        }
+#ifdef _WIN32
+        stream_ = _fdopen(fd, "wb");
+#else
+        RememberTemporary(temporary_);
+        struct stat existing;
+        // A replaced file keeps its permissions.
+        if (stat(target.c_str(), &existing) == 0) fchmod(fd, existing.st_mode & 07777);
+        stream_ = fdopen(fd, "wb");
+#endif
+    }
+    if (stream_ == nullptr) {
+        throw Failure{kExitIo, "cannot create a temporary file next to " + Quote(target)};
+    }
+    SetBuffer();
+}
+
+void Output::Write(const void* data, std::size_t size) {
+    if (size == 0) return;
+    written_ = true;
+    if (std::fwrite(data, 1, size, stream_) != size) WriteFailed(errno);
+}
+
+void Output::Commit() {
+    if (std::fflush(stream_) != 0) WriteFailed(errno);
+    if (temporary_.empty()) return;
+    std::FILE* stream = stream_;
+    stream_ = nullptr;
+    if (std::fclose(stream) != 0) WriteFailed(errno);
+    std::error_code error;
+    fs::rename(temporary_, target_, error);
+    if (error) {
+        throw Failure{kExitIo, "cannot replace " + Quote(target_) + ": " + error.message()};
+    }
+    temporary_.clear();
+    ForgetTemporary();
+}
+
+void Output::Abandon() {
+    if (temporary_.empty()) return;
+    if (stream_ != nullptr) std::fclose(stream_);
+    stream_ = nullptr;
+    std::error_code ignored;
+    fs::remove(temporary_, ignored);
+    temporary_.clear();
+    ForgetTemporary();
+}
+
+// Pieces are written whole, mostly larger than this, so the buffer only gathers the
+// small ones.
+void Output::SetBuffer() { std::setvbuf(stream_, nullptr, _IOFBF, std::size_t{1} << 16); }
+
+void Output::WriteFailed(int error) {
+    throw Failure{kExitIo, "cannot write " + name_ + ": " + ErrnoText(error), true};
+}
+
+void Progress::Start(const std::string& name, std::uint64_t total) {
+    name_ = name;
+    total_ = total;
+    active_ = total > kProgressThreshold && IsTerminal(stderr);
+    start_ = Clock::now();
+    if (active_) Show(0, start_);
+}
+
+void Progress::Update(std::uint64_t done) {
+    if (!active_) return;
+    const auto now = Clock::now();
+    if (now - last_ >= std::chrono::milliseconds(500)) Show(done, now);
+}
+
+void Progress::Finish() {
+    if (shown_) std::fputs("\r\x1b[K", stderr);
+    shown_ = active_ = false;
+}
+
+void Progress::Show(std::uint64_t done, Clock::time_point now) {
+    last_ = now;
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    const double mib = 1024.0 * 1024.0;
+    std::fprintf(stderr, "\r%s: %s: %.0f of %.0f MiB (%.0f%%), %.1f MiB/s\x1b[K", kTool,
+                 name_.c_str(), done / mib, total_ / mib, 100.0 * done / total_,
+                 seconds > 0 ? done / mib / seconds : 0.0);
+    std::fflush(stderr);
+    shown_ = true;
+}
+
+}  // namespace kavex::cli

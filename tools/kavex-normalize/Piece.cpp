@@ -1,0 +1,320 @@
+#include "Piece.h"
+
+#include <cerrno>
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "Failure.h"
+#include "Files.h"
+#include "FormRules.h"
+#include "common/Utf8.h"
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define KAVEX_PIECE_SSE2 1
+#endif
+
+namespace kavex::cli {
+
+namespace {
+
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+constexpr bool kBigEndianHost = true;
+#else
+constexpr bool kBigEndianHost = false;
+#endif
+
+// Only invalid UTF-8 takes more bytes than this without reaching kMaxLineUnits (a
+// character takes at most 3 bytes per unit), so a line this long may be cut anywhere: its
+// first error comes before the cut.
+constexpr std::size_t kMostLineBytes = 3 * kMaxLineUnits + 8;
+
+bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+// Where a UTF-8 line of `length` bytes without a line feed is cut, or 0 when it stays
+// whole; `more` is set when the bytes after `length` (unknown unless `complete`) decide.
+// Units are counted as the decoder makes them: a character of four bytes is two.
+std::size_t LongLineCutUtf8(const unsigned char* data, std::size_t length, bool complete,
+                            bool& more) {
+    constexpr std::size_t kHalf = kMaxLineUnits / 2;
+    std::size_t units = 0;
+    std::size_t half = 0;  // where the character holding unit kHalf starts
+    for (std::size_t i = 0; i < length; ++i) {
+        const unsigned char byte = data[i];
+        if (IsContinuation(byte)) continue;
+        const std::size_t width = byte >= 0xF0 ? 2 : 1;
+        if (units <= kHalf && units + width > kHalf) half = i;
+        if (units + width < kMaxLineUnits) {
+            units += width;
+            continue;
+        }
+        // This character holds the last unit a line may have.
+        for (std::size_t p = i + 1; p-- > half;) {
+            if (data[p] == ' ' || data[p] == '\t') return p + 1;
+        }
+        if (width == 2 && units + 1 == kMaxLineUnits) return i;  // not between a pair
+        std::size_t end = i + 1;
+        while (end < length && IsContinuation(data[end])) ++end;
+        if (end == length && !complete) {
+            more = true;
+            return 0;
+        }
+        return end;
+    }
+    more = !complete;
+    return 0;
+}
+
+std::size_t CutUtf8(const unsigned char* data, std::size_t size, bool atEnd) {
+    const void* found = std::memchr(data, '\n', size);
+    const std::size_t lineBytes =
+        found ? static_cast<std::size_t>(static_cast<const unsigned char*>(found) - data) : size;
+    if (lineBytes >= kMaxLineUnits) {
+        bool more = false;
+        const std::size_t cut = LongLineCutUtf8(data, lineBytes, found != nullptr || atEnd, more);
+        if (cut > 0) return cut;
+        if (more) return size > kMostLineBytes ? size : 0;
+    }
+    if (found == nullptr) return atEnd ? size : 0;
+    std::size_t last = size;
+    while (data[last - 1] != '\n') --last;
+    return last;
+}
+
+char16_t UnitAt(const unsigned char* data, std::size_t index) {
+    return static_cast<char16_t>(data[2 * index] | data[2 * index + 1] << 8);
+}
+
+std::size_t CutUtf16(const unsigned char* data, std::size_t size, bool atEnd) {
+    const std::size_t units = size / 2;
+    std::size_t first = 0;
+    while (first < units && UnitAt(data, first) != u'\n') ++first;
+    if (first >= kMaxLineUnits) {
+        for (std::size_t k = kMaxLineUnits; k-- > kMaxLineUnits / 2;) {
+            const char16_t unit = UnitAt(data, k);
+            if (unit == u' ' || unit == u'\t') return 2 * (k + 1);
+        }
+        const char16_t last = UnitAt(data, kMaxLineUnits - 1);
+        return 2 * (last >= 0xD800 && last <= 0xDBFF ? kMaxLineUnits - 1 : kMaxLineUnits);
+    }
+    if (first == units) return atEnd ? size : 0;
+    std::size_t last = units;
+    while (UnitAt(data, last - 1) != u'\n') --last;
+    return 2 * last;
+}
+
+std::uint64_t CountLineFeeds(const char16_t* text, std::size_t count) {
+    std::uint64_t feeds = 0;
+    std::size_t i = 0;
+#ifdef KAVEX_PIECE_SSE2
+    const __m128i lineFeed = _mm_set1_epi16(0x0A);
+    while (count - i >= 8) {
+        // Each lane counts up to 0x7FFF matches before the sum is taken.
+        const std::size_t blocks = std::min<std::size_t>((count - i) / 8, 0x7FFF);
+        __m128i sums = _mm_setzero_si128();
+        for (std::size_t b = 0; b < blocks; ++b, i += 8) {
+            const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+            sums = _mm_sub_epi16(sums, _mm_cmpeq_epi16(units, lineFeed));
+        }
+        alignas(16) std::uint16_t lanes[8];
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sums);
+        for (std::uint16_t lane : lanes) feeds += lane;
+    }
+#endif
+    for (; i < count; ++i) feeds += text[i] == u'\n';
+    return feeds;
+}
+
+// The end of the line starting at `start`: after its line feed, or `count`.
+std::size_t LineEnd(const char16_t* text, std::size_t start, std::size_t count) {
+    while (start < count && text[start++] != u'\n') {
+    }
+    return start;
+}
+
+bool SameUnits(const char16_t* a, std::size_t aCount, const char16_t* b, std::size_t bCount) {
+    return aCount == bCount && (aCount == 0 || std::memcmp(a, b, 2 * aCount) == 0);
+}
+
+}  // namespace
+
+PieceReader::PieceReader(std::FILE* stream, Encoding encoding, std::string name,
+                         std::size_t pieceBytes)
+    : stream_(stream), encoding_(encoding), name_(std::move(name)), pieceBytes_(pieceBytes) {}
+
+bool PieceReader::Next(Piece& piece) {
+    Buffer<unsigned char>& data = piece.input;
+    data.Resize(0);
+    data.Append(carry_.Data(), carry_.Size());
+    carry_.Resize(0);
+    std::size_t cut = 0;
+    for (;;) {
+        if (data.Size() > 0) cut = FindCut(data.Data(), data.Size());
+        if (cut > 0 || atEnd_) break;
+        const std::size_t start = data.Size();
+        data.Resize(start + pieceBytes_);
+        const std::size_t got = std::fread(data.Data() + start, 1, pieceBytes_, stream_);
+        data.Resize(start + got);
+        read_ += got;
+        if (got < pieceBytes_) {
+            if (std::ferror(stream_)) {
+                throw Failure{kExitIo, "cannot read " + name_ + ": " + ErrnoText(errno)};
+            }
+            atEnd_ = true;
+        }
+    }
+    if (data.Size() == 0) return false;
+    if (cut == 0) cut = data.Size();
+    carry_.Append(data.Data() + cut, data.Size() - cut);
+    data.Resize(cut);
+    piece.offset = offset_;
+    offset_ += cut;
+    return true;
+}
+
+std::size_t PieceReader::FindCut(const unsigned char* data, std::size_t size) const {
+    return encoding_ == Encoding::Utf8 ? CutUtf8(data, size, atEnd_)
+                                       : CutUtf16(data, size, atEnd_);
+}
+
+void PieceWork::Run(Piece& piece) const {
+    piece.output.Resize(0);
+    piece.outcome = Piece::Outcome::Done;
+    piece.lineFeeds = 0;
+    piece.line = 0;
+    piece.failure = nullptr;
+    try {
+        Process(piece);
+    } catch (...) {
+        piece.failure = std::current_exception();
+    }
+}
+
+void PieceWork::Process(Piece& piece) const {
+    const unsigned char* input = piece.input.Data();
+    const std::size_t size = piece.input.Size();
+    piece.units.Resize(size + 1);
+    char16_t* text = piece.units.Data();
+    std::size_t count;
+    bool invalid = false;
+    if (encoding_ == Encoding::Utf8) {
+        const Converted converted = ConvertUtf8ToUtf16(input, size, text);
+        count = converted.written;
+        if (converted.read < size) {
+            // Ends inside a character only at the end of the input.
+            invalid = true;
+            piece.errorOffset = converted.read;
+            piece.reason = converted.error != nullptr ? converted.error : "truncated sequence";
+        }
+    } else {
+        count = size / 2;
+        if (count > 0) std::memcpy(text, input, 2 * count);
+        if (kBigEndianHost) {
+            for (std::size_t i = 0; i < count; ++i) text[i] = UnitAt(input, i);
+        }
+        if (size % 2 != 0) {
+            invalid = true;
+            piece.errorOffset = size - 1;
+            piece.reason = "a lone final byte (UTF-16LE has two per unit)";
+        }
+    }
+    piece.lineFeeds = CountLineFeeds(text, count);
+    if (invalid) {
+        // The line holding the invalid input is never normalized; those before it are.
+        while (count > 0 && text[count - 1] != u'\n') --count;
+    }
+
+    if (check_) {
+        Check(piece, text, count);
+    } else {
+        Write(piece, text, count);
+    }
+    if (invalid && piece.outcome == Piece::Outcome::Done) {
+        piece.outcome = Piece::Outcome::Invalid;
+        piece.line = piece.lineFeeds + 1;
+    }
+}
+
+std::size_t PieceWork::NormalizeLine(const char16_t* line, std::size_t count,
+                                     Buffer<char16_t>& out, Buffer<char16_t>& part) const {
+    if (rules_.JoinsLines()) return rules_.Normalize(line, count, out);
+    // A rule source may hold U+0000, which ends a text in the sized Normalize: the runs
+    // between them are normalized on their own, and each U+0000 passed through.
+    out.Resize(0);
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= count; ++i) {
+        if (i < count && line[i] != 0) continue;
+        const std::size_t size = rules_.Normalize(line + start, i - start, part);
+        out.Append(part.Data(), size);
+        if (i < count) out.Append(line + i, 1);
+        start = i + 1;
+    }
+    return out.Size();
+}
+
+void PieceWork::Check(Piece& piece, const char16_t* text, std::size_t count) const {
+    if (rules_.JoinsLines()) {
+        const std::size_t size = rules_.Normalize(text, count, piece.normalized);
+        if (SameUnits(text, count, piece.normalized.Data(), size)) return;
+    }
+    // The piece changes: its first line that changes on its own is the one to name.
+    std::uint64_t line = 1;
+    for (std::size_t start = 0; start < count; ++line) {
+        const std::size_t end = LineEnd(text, start, count);
+        const std::size_t size =
+            NormalizeLine(text + start, end - start, piece.normalized, piece.part);
+        if (!SameUnits(text + start, end - start, piece.normalized.Data(), size)) {
+            piece.outcome = Piece::Outcome::Changed;
+            piece.line = line;
+            return;
+        }
+        start = end;
+    }
+}
+
+void PieceWork::Write(Piece& piece, const char16_t* text, std::size_t count) const {
+    if (rules_.JoinsLines()) {
+        const std::size_t size = rules_.Normalize(text, count, piece.normalized);
+        Encode(piece, piece.normalized.Data(), size, 1, true);
+        return;
+    }
+    std::uint64_t line = 1;
+    for (std::size_t start = 0; start < count; ++line) {
+        const std::size_t end = LineEnd(text, start, count);
+        const std::size_t size =
+            NormalizeLine(text + start, end - start, piece.normalized, piece.part);
+        if (!Encode(piece, piece.normalized.Data(), size, line, false)) return;
+        start = end;
+    }
+}
+
+bool PieceWork::Encode(Piece& piece, const char16_t* result, std::size_t count,
+                       std::uint64_t line, bool countLines) const {
+    Buffer<unsigned char>& output = piece.output;
+    const std::size_t start = output.Size();
+    if (encoding_ == Encoding::Utf16le) {
+        output.Resize(start + 2 * count);
+        unsigned char* bytes = output.Data() + start;
+        if (!kBigEndianHost) {
+            if (count > 0) std::memcpy(bytes, result, 2 * count);
+        } else {
+            for (std::size_t i = 0; i < count; ++i) {
+                bytes[2 * i] = static_cast<unsigned char>(result[i] & 0xFF);
+                bytes[2 * i + 1] = static_cast<unsigned char>(result[i] >> 8);
+            }
+        }
+        return true;
+    }
+    output.Resize(start + 3 * count);
+    const Converted converted = ConvertUtf16ToUtf8(result, count, output.Data() + start);
+    output.Resize(start + converted.written);
+    if (converted.read == count) return true;
+    // What comes before the lone surrogate is written, as the lines before it.
+    piece.outcome = Piece::Outcome::LoneSurrogate;
+    piece.surrogate = result[converted.read];
+    piece.line = countLines ? line + CountLineFeeds(result, converted.read) : line;
+    return false;
+}
+
+}  // namespace kavex::cli
