@@ -1,6 +1,8 @@
 #include "common/Utf8.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -124,8 +126,9 @@ Converted ConvertUtf8ToUtf16(const unsigned char* in, std::size_t size, char16_t
 #ifdef KAVEX_UTF8_SSE2
         if (size - i >= 16) {
             const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-            if (_mm_movemask_epi8(block) == 0) {
-                const __m128i zero = _mm_setzero_si128();
+            const __m128i zero = _mm_setzero_si128();
+            const int high = _mm_movemask_epi8(block);
+            if (high == 0) {
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o),
                                  _mm_unpacklo_epi8(block, zero));
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o + 8),
@@ -134,23 +137,55 @@ Converted ConvertUtf8ToUtf16(const unsigned char* in, std::size_t size, char16_t
                 o += 16;
                 continue;
             }
+            // ASCII and two-byte characters only, each lead byte (C2..DF) followed by a
+            // continuation byte and every continuation byte after a lead: the unit of each
+            // position is computed as if a character started there, and the units of the
+            // positions that start one are kept.
+            const int continuation =
+                _mm_movemask_epi8(_mm_cmplt_epi8(block, _mm_set1_epi8(static_cast<char>(0xC0))));
+            const int lead = _mm_movemask_epi8(
+                _mm_and_si128(_mm_cmpgt_epi8(block, _mm_set1_epi8(static_cast<char>(0xC1))),
+                              _mm_cmplt_epi8(block, _mm_set1_epi8(static_cast<char>(0xE0)))));
+            if ((continuation | lead) == high && continuation == ((lead << 1) & 0xFFFF)) {
+                const __m128i next = _mm_srli_si128(block, 1);
+                alignas(16) char16_t units[16];
+                for (int half = 0; half < 2; ++half) {
+                    const __m128i first =
+                        half == 0 ? _mm_unpacklo_epi8(block, zero) : _mm_unpackhi_epi8(block, zero);
+                    const __m128i second =
+                        half == 0 ? _mm_unpacklo_epi8(next, zero) : _mm_unpackhi_epi8(next, zero);
+                    const __m128i pair = _mm_or_si128(
+                        _mm_slli_epi16(_mm_and_si128(first, _mm_set1_epi16(0x1F)), 6),
+                        _mm_and_si128(second, _mm_set1_epi16(0x3F)));
+                    const __m128i ascii = _mm_cmplt_epi16(first, _mm_set1_epi16(0x80));
+                    const __m128i unit = _mm_or_si128(_mm_and_si128(ascii, first),
+                                                      _mm_andnot_si128(ascii, pair));
+                    _mm_store_si128(reinterpret_cast<__m128i*>(units + 8 * half), unit);
+                }
+                // A lead byte at the end waits for the next block, with its character.
+                const int taken = (lead & 0x8000) != 0 ? 15 : 16;
+                for (int k = 0; k < taken; ++k) {
+                    out[o] = units[k];
+                    o += ((continuation >> k) & 1) ^ 1;
+                }
+                i += static_cast<std::size_t>(taken);
+                continue;
+            }
         }
 #endif
         // Character by character to the end of this stretch of 16 bytes, so that text with
-        // few ASCII runs does not pay for a block test at every character.
+        // few ASCII runs does not pay for a block test at every character. ASCII and two
+        // bytes (C2..DF and a continuation byte: Arabic, Persian, Urdu letters and marks)
+        // are told apart without a branch, as they alternate at random in such text.
         const std::size_t stop = std::min(size, i + 16);
         while (i < stop) {
             const unsigned lead = in[i];
-            if (lead < 0x80) {
-                out[o++] = static_cast<char16_t>(lead);
-                ++i;
-                continue;
-            }
-            // Two bytes (Arabic, Persian, Urdu letters and marks): C2..DF then a
-            // continuation byte, which is all it takes to be valid.
-            if (lead - 0xC2u < 0x1Eu && i + 1 < size && IsContinuation(in[i + 1])) {
-                out[o++] = static_cast<char16_t>(((lead & 0x1F) << 6) | (in[i + 1] & 0x3F));
-                i += 2;
+            const unsigned next = i + 1 < size ? in[i + 1] : 0;
+            const bool ascii = lead < 0x80;
+            const bool pair = (lead - 0xC2u < 0x1Eu) & IsContinuation(static_cast<unsigned char>(next));
+            if (ascii | pair) {
+                out[o++] = static_cast<char16_t>(ascii ? lead : ((lead & 0x1F) << 6) | (next & 0x3F));
+                i += ascii ? 1 : 2;
                 continue;
             }
             const Utf8Decoded decoded = DecodeUtf8(in + i, in + size);
@@ -163,6 +198,7 @@ Converted ConvertUtf8ToUtf16(const unsigned char* in, std::size_t size, char16_t
                 out[o++] = static_cast<char16_t>(0xDC00 + (offset & 0x3FF));
             }
             i += decoded.length;
+            break;  // past the character that kept the block from the paths above
         }
     }
     return Converted{i, o, nullptr};
@@ -175,26 +211,53 @@ Converted ConvertUtf16ToUtf8(const char16_t* in, std::size_t count, unsigned cha
 #ifdef KAVEX_UTF8_SSE2
         if (count - i >= 8) {
             const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-            const __m128i high = _mm_and_si128(block, _mm_set1_epi16(static_cast<short>(0xFF80)));
-            if (_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) == 0xFFFF) {
+            const __m128i zero = _mm_setzero_si128();
+            const __m128i ascii = _mm_cmpeq_epi16(
+                _mm_and_si128(block, _mm_set1_epi16(static_cast<short>(0xFF80))), zero);
+            const int asciiBytes = _mm_movemask_epi8(ascii);
+            if (asciiBytes == 0xFFFF) {
                 _mm_storel_epi64(reinterpret_cast<__m128i*>(out + o),
                                  _mm_packus_epi16(block, block));
                 i += 8;
                 o += 8;
                 continue;
             }
+            const __m128i small = _mm_cmpeq_epi16(
+                _mm_and_si128(block, _mm_set1_epi16(static_cast<short>(0xF800))), zero);
+            if (_mm_movemask_epi8(small) == 0xFFFF) {
+                // Below U+0800: one or two bytes per unit, both computed for every unit
+                // (lead in the low byte), and each unit's own count of them kept.
+                const __m128i leadByte = _mm_or_si128(_mm_srli_epi16(block, 6),
+                                                      _mm_set1_epi16(0xC0));
+                const __m128i trailByte = _mm_slli_epi16(
+                    _mm_or_si128(_mm_and_si128(block, _mm_set1_epi16(0x3F)),
+                                 _mm_set1_epi16(0x80)),
+                    8);
+                const __m128i two = _mm_or_si128(leadByte, trailByte);
+                const __m128i bytes =
+                    _mm_or_si128(_mm_and_si128(ascii, block), _mm_andnot_si128(ascii, two));
+                alignas(16) std::uint16_t pairs[8];
+                _mm_store_si128(reinterpret_cast<__m128i*>(pairs), bytes);
+                for (int k = 0; k < 8; ++k) {
+                    std::memcpy(out + o, &pairs[k], 2);
+                    o += 2 - ((asciiBytes >> (2 * k)) & 1);
+                }
+                i += 8;
+                continue;
+            }
         }
 #endif
+        // One or two bytes without a branch between them, as in ConvertUtf8ToUtf16; the
+        // second byte is written either way and overwritten when not needed (the output
+        // has room for three bytes per unit).
         const std::size_t stop = std::min(count, i + 8);
         while (i < stop) {
             const char32_t unit = in[i];
-            if (unit < 0x80) {
-                out[o++] = static_cast<unsigned char>(unit);
-                ++i;
-            } else if (unit < 0x800) {
-                out[o] = static_cast<unsigned char>(0xC0 | (unit >> 6));
+            if (unit < 0x800) {
+                const bool two = unit >= 0x80;
+                out[o] = static_cast<unsigned char>(two ? 0xC0 | (unit >> 6) : unit);
                 out[o + 1] = static_cast<unsigned char>(0x80 | (unit & 0x3F));
-                o += 2;
+                o += two ? 2 : 1;
                 ++i;
             } else if (unit < 0xD800 || unit > 0xDFFF) {
                 o += EncodeMultibyte(unit, out + o);
