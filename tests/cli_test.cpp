@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -263,8 +265,10 @@ TEST_F(CliTest, RulesThatCannotBeLoadedExitWithTwo) {
     EXPECT_EQ(empty.err,
               "kavex-normalize: rules folder '" + dir_.File("empty") + "' has no config.ini\n");
 
+    // Only the form asked for is loaded: a missing NFKD file stops NFKD alone.
     fs::remove(fs::path(rules_) / "NFKD.txt");
-    const Result broken = Run(Rules(), "x");
+    EXPECT_EQ(Run(Rules(), "x").exitCode, 0);
+    const Result broken = Run(Rules() + "--form nfkd", "x");
     EXPECT_EQ(broken.exitCode, 2);
     EXPECT_EQ(broken.err.rfind("kavex-normalize: cannot load the rules in '" + rules_ + "'", 0), 0u)
         << broken.err;
@@ -281,8 +285,9 @@ TEST_F(CliTest, UsageHelpAndVersion) {
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out.rfind("kavex-normalize ", 0), 0u);
 
-    for (const std::string bad : {"--form nfkc", "--frobnicate", "--encoding latin1", "--rules",
-                                  "--check -o x.txt", "--check=yes"}) {
+    for (const std::string bad :
+         {"--form nfkc", "--frobnicate", "--encoding latin1", "--rules", "--check -o x.txt",
+          "--check=yes", "--jobs 0", "--jobs x", "--jobs=2k"}) {
         const Result result = Run(Rules() + bad);
         EXPECT_EQ(result.exitCode, 64) << bad;
         EXPECT_EQ(result.err.rfind("kavex-normalize: ", 0), 0u) << bad;
@@ -379,6 +384,232 @@ TEST(CliSamplesTest, SamplesMatchTheirExpectedForms) {
         }
     }
     EXPECT_GE(checked, 12);
+}
+
+// ---------------------------------------------------------------------------------------
+// The pieces and threads of the tool against one pass over the text, line by line, through
+// the public library: a line ends after a line feed, U+0000 is passed through between the
+// runs around it, and a line reaching 1 Mi units is cut after the last space or tab of its
+// second half, else at the limit but not inside a surrogate pair.
+
+constexpr std::size_t kLineLimit = std::size_t{1} << 20;
+
+std::string Utf8Of(const std::u16string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char32_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::u16string LineByLine(const Normalization& norm, Normalization::NormMode mode,
+                          const std::u16string& text) {
+    std::u16string out;
+    std::u16string pending;
+    std::vector<unsigned char> result;
+    auto run = [&](const char16_t* units, std::size_t count) {
+        if (count == 0) return;
+        const std::string bytes = Utf16leBytes(std::u16string(units, count));
+        const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+        const int length = static_cast<int>(bytes.size());
+        const int needed = norm.Normalize(in, length, mode, nullptr, 0);
+        result.resize(static_cast<std::size_t>(-needed));
+        norm.Normalize(in, length, mode, result.data(), -needed);
+        for (std::size_t i = 0; i + 1 < result.size(); i += 2) {
+            out += static_cast<char16_t>(result[i] | result[i + 1] << 8);
+        }
+    };
+    auto flush = [&](std::size_t count) {
+        std::size_t start = 0;
+        for (std::size_t i = 0; i <= count; ++i) {
+            if (i < count && pending[i] != 0) continue;
+            run(pending.data() + start, i - start);
+            if (i < count) out += u'\0';
+            start = i + 1;
+        }
+        pending.erase(0, count);
+    };
+    for (char16_t unit : text) {
+        pending += unit;
+        if (unit == u'\n') {
+            flush(pending.size());
+        } else if (pending.size() == kLineLimit) {
+            std::size_t cut = kLineLimit;
+            while (cut > kLineLimit / 2 && pending[cut - 1] != u' ' && pending[cut - 1] != u'\t') {
+                --cut;
+            }
+            if (cut == kLineLimit / 2) {
+                cut = (pending.back() >= 0xD800 && pending.back() <= 0xDBFF) ? kLineLimit - 1
+                                                                             : kLineLimit;
+            }
+            flush(cut);
+        }
+    }
+    flush(pending.size());
+    return out;
+}
+
+// Lines of every length, with marks, U+06BE after marks, presentation forms, characters
+// beyond U+FFFF, U+0000, CR LF and tabs; then three lines over the limit: one with spaces,
+// one of characters beyond U+FFFF whose 1 Mi-th unit is a high surrogate, and one where it
+// is a low surrogate.
+std::u16string RandomText(std::size_t units) {
+    const std::u16string words[] = {u"\u0628\u0651\u064E",
+                                    u"\u067E\u0651\u06BE",
+                                    u"\u0627\u0653",
+                                    u"\u0622",
+                                    u"\uFEFB",
+                                    u"\uFDF2",
+                                    u"cafe\u0301",
+                                    u"caf\u00E9",
+                                    u"\uFB01",
+                                    u"\U0001F600",
+                                    u"\u200C",
+                                    u"plain",
+                                    u"\u06A9\u062A\u0627\u0628",
+                                    std::u16string(1, u'\0'),
+                                    u"\u0647\u0654"};
+    const std::u16string gaps[] = {u" ", u" ", u" ", u"\t", u"\n", u"\r\n", u""};
+    std::mt19937 random(20261209);
+    std::u16string text = u"\uFEFF";
+    while (text.size() < units) {
+        text += words[random() % std::size(words)];
+        text += gaps[random() % std::size(gaps)];
+        if (random() % 5000 == 0) text.append(random() % 3000, u'\u0650');  // a long run
+    }
+    text += u"\n";
+    for (std::size_t i = 0; i < kLineLimit + 5000; i += 7) text += u"\u0628\u0651 word ";
+    text += u"\nx";
+    for (std::size_t i = 0; i < kLineLimit / 2 + 100; ++i) text += u"\U0001F600";
+    text += u"\n";
+    for (std::size_t i = 0; i < kLineLimit / 2 + 100; ++i) text += u"\U0001F600";
+    return text;
+}
+
+class CliPipelineTest : public CliTest {
+  protected:
+    // The shipped rules next to the tool, or the tiny rules with a source holding a line
+    // feed and one holding U+0000, which the tool must then take line by line.
+    fs::path Folder(bool shipped) {
+        if (shipped) return fs::path(kTool).parent_path() / "rules";
+        const fs::path folder = dir_.Path() / "lined";
+        if (!fs::exists(folder)) {
+            fs::create_directory(folder);
+            WriteRules(folder);
+            std::ofstream(folder / "NFC.txt", std::ios::binary)
+                << RulesFileBytes({{u"e\u0301", u"\u00E9"},
+                                   {u"\nb", u"<joined>"},
+                                   {std::u16string(u"x\0", 2), u"<zero>"},
+                                   {u"\u0627\u0653", u"\u0622"}});
+        }
+        return folder;
+    }
+};
+
+TEST_F(CliPipelineTest, PiecesOnAnyNumberOfThreadsMatchLineByLine) {
+    const std::u16string text = RandomText(1'200'000);
+    dir_.Write("in8.txt", Utf8Of(text));
+    dir_.Write("in16.txt", Utf16leBytes(text));
+    struct Case {
+        bool shipped;
+        Normalization::NormMode mode;
+        const char* form;
+    };
+    const Case cases[] = {{true, Normalization::NFD, "nfd"},
+                          {true, Normalization::NFC, "nfc"},
+                          {true, Normalization::NFKD, "nfkd"},
+                          {false, Normalization::NFC, "nfc"}};
+    for (const Case& c : cases) {
+        const fs::path folder = Folder(c.shipped);
+        if (!fs::exists(folder / "config.ini")) GTEST_SKIP() << "no shipped rules next to the tool";
+        Normalization norm;
+        {
+            WorkingDirectory inRules(folder);
+            ASSERT_TRUE(norm.Initialize());
+        }
+        const std::u16string expected = LineByLine(norm, c.mode, text);
+        const std::string where = folder.string() + " " + c.form;
+        const std::string common = "--rules '" + folder.string() + "' --form " + c.form + " ";
+        for (const char* jobs : {"1", "3"}) {
+            const Result utf8 = Run(common + "--jobs " + jobs + " -o out8.txt in8.txt");
+            ASSERT_EQ(utf8.exitCode, 0) << where << utf8.err;
+            EXPECT_TRUE(ReadFile(dir_.File("out8.txt")) == Utf8Of(expected)) << where << jobs;
+            const Result utf16 =
+                Run(common + "--jobs " + jobs + " --encoding utf-16le -o out16.txt in16.txt");
+            ASSERT_EQ(utf16.exitCode, 0) << where << utf16.err;
+            EXPECT_TRUE(ReadFile(dir_.File("out16.txt")) == Utf16leBytes(expected))
+                << where << jobs;
+        }
+        const Result check = Run(common + "--check --jobs 3 in8.txt");
+        EXPECT_EQ(check.exitCode, expected == text ? 0 : 1) << where;
+    }
+}
+
+// Errors and changes found in a later piece are reported as one pass reports them: the
+// first in the input, with its line and offset, after the output of the lines before it.
+TEST_F(CliPipelineTest, ErrorsAndChangesAreTheFirstInTheInputWhateverTheJobs) {
+    std::string lines;
+    std::mt19937 random(7);
+    while (lines.size() < 2'500'000) {
+        lines += std::string(random() % 120, 'a') + "\xD9\xBE\n";
+    }
+    // Invalid bytes around the edges of reads (256 KiB) and pieces, and in the first line.
+    const std::size_t edge = std::size_t{1} << 18;
+    for (std::size_t at :
+         {std::size_t{0}, edge - 1, edge, edge + 1, 3 * edge - 2, 5 * edge, lines.size() - 1}) {
+        std::string bytes = lines;
+        bytes[at] = '\xC0';
+        if (at < bytes.size() - 1000) bytes.insert(bytes.size() - 1000, "\xFF");  // and later
+        dir_.Write("bad.txt", bytes);
+        const std::size_t lineStart = bytes.rfind('\n', at == 0 ? 0 : at - 1);
+        const std::size_t kept = at == 0 || lineStart == std::string::npos ? 0 : lineStart + 1;
+        const std::string line =
+            std::to_string(1 + std::count(bytes.begin(), bytes.begin() + at, '\n'));
+        const std::string message = "kavex-normalize: bad.txt: line " + line + ", byte offset " +
+                                    std::to_string(at) + ": invalid UTF-8 (";
+        for (const char* jobs : {"1", "2", "5"}) {
+            const Result result = Run(Rules() + "--jobs " + jobs + " bad.txt");
+            EXPECT_EQ(result.exitCode, 65) << at << " " << jobs;
+            EXPECT_EQ(result.err.rfind(message, 0), 0u) << at << " " << jobs << result.err;
+            EXPECT_TRUE(result.out == bytes.substr(0, kept)) << at << " " << jobs;
+            const Result check = Run(Rules() + "--check --jobs " + jobs + " bad.txt");
+            EXPECT_EQ(check.exitCode, 65) << at << " " << jobs;
+            EXPECT_EQ(check.err.rfind(message, 0), 0u) << at << " " << jobs << check.err;
+        }
+    }
+    // A change late in the input, and invalid bytes after it: the change is named.
+    std::string changed = lines;
+    const std::size_t at = changed.size() - 300'000;
+    const std::size_t lineEnd = changed.find('\n', at);
+    changed.insert(lineEnd, "e\xCC\x81");
+    changed += "\xFF";
+    dir_.Write("late.txt", changed);
+    const std::string line =
+        std::to_string(1 + std::count(changed.begin(), changed.begin() + lineEnd, '\n'));
+    for (const char* jobs : {"1", "2", "5"}) {
+        const Result check = Run(Rules() + "--check --jobs " + jobs + " late.txt");
+        EXPECT_EQ(check.exitCode, 1) << jobs;
+        EXPECT_EQ(check.err, "kavex-normalize: late.txt: line " + line + " is not in NFC\n")
+            << jobs;
+    }
 }
 
 }  // namespace

@@ -154,12 +154,12 @@ Converted ConvertUtf8ToUtf16(const unsigned char* in, std::size_t size, char16_t
                         half == 0 ? _mm_unpacklo_epi8(block, zero) : _mm_unpackhi_epi8(block, zero);
                     const __m128i second =
                         half == 0 ? _mm_unpacklo_epi8(next, zero) : _mm_unpackhi_epi8(next, zero);
-                    const __m128i pair = _mm_or_si128(
-                        _mm_slli_epi16(_mm_and_si128(first, _mm_set1_epi16(0x1F)), 6),
-                        _mm_and_si128(second, _mm_set1_epi16(0x3F)));
+                    const __m128i pair =
+                        _mm_or_si128(_mm_slli_epi16(_mm_and_si128(first, _mm_set1_epi16(0x1F)), 6),
+                                     _mm_and_si128(second, _mm_set1_epi16(0x3F)));
                     const __m128i ascii = _mm_cmplt_epi16(first, _mm_set1_epi16(0x80));
-                    const __m128i unit = _mm_or_si128(_mm_and_si128(ascii, first),
-                                                      _mm_andnot_si128(ascii, pair));
+                    const __m128i unit =
+                        _mm_or_si128(_mm_and_si128(ascii, first), _mm_andnot_si128(ascii, pair));
                     _mm_store_si128(reinterpret_cast<__m128i*>(units + 8 * half), unit);
                 }
                 // A lead byte at the end waits for the next block, with its character.
@@ -182,9 +182,11 @@ Converted ConvertUtf8ToUtf16(const unsigned char* in, std::size_t size, char16_t
             const unsigned lead = in[i];
             const unsigned next = i + 1 < size ? in[i + 1] : 0;
             const bool ascii = lead < 0x80;
-            const bool pair = (lead - 0xC2u < 0x1Eu) & IsContinuation(static_cast<unsigned char>(next));
+            const bool pair =
+                (lead - 0xC2u < 0x1Eu) & IsContinuation(static_cast<unsigned char>(next));
             if (ascii | pair) {
-                out[o++] = static_cast<char16_t>(ascii ? lead : ((lead & 0x1F) << 6) | (next & 0x3F));
+                out[o++] =
+                    static_cast<char16_t>(ascii ? lead : ((lead & 0x1F) << 6) | (next & 0x3F));
                 i += ascii ? 1 : 2;
                 continue;
             }
@@ -227,11 +229,10 @@ Converted ConvertUtf16ToUtf8(const char16_t* in, std::size_t count, unsigned cha
             if (_mm_movemask_epi8(small) == 0xFFFF) {
                 // Below U+0800: one or two bytes per unit, both computed for every unit
                 // (lead in the low byte), and each unit's own count of them kept.
-                const __m128i leadByte = _mm_or_si128(_mm_srli_epi16(block, 6),
-                                                      _mm_set1_epi16(0xC0));
+                const __m128i leadByte =
+                    _mm_or_si128(_mm_srli_epi16(block, 6), _mm_set1_epi16(0xC0));
                 const __m128i trailByte = _mm_slli_epi16(
-                    _mm_or_si128(_mm_and_si128(block, _mm_set1_epi16(0x3F)),
-                                 _mm_set1_epi16(0x80)),
+                    _mm_or_si128(_mm_and_si128(block, _mm_set1_epi16(0x3F)), _mm_set1_epi16(0x80)),
                     8);
                 const __m128i two = _mm_or_si128(leadByte, trailByte);
                 const __m128i bytes =

@@ -87,7 +87,8 @@ void FormRules::Load(const fs::path& folder, Form form) {
     }
     if (!normalizer_.LoadRules(path)) {
         throw Failure{kExitRules, where + ": the " + FormName(form) + " rules file '" + path +
-                                      "' (" + key + " in its config.ini) is missing, unreadable "
+                                      "' (" + key +
+                                      " in its config.ini) is missing, unreadable "
                                       "or too large"};
     }
 
@@ -99,8 +100,8 @@ void FormRules::Load(const fs::path& folder, Form form) {
             joinsLines_ = false;
         }
         if (!rule.source.empty()) {
-            most = std::max(most, (rule.replacement.size() + rule.source.size() - 1) /
-                                      rule.source.size());
+            most = std::max(
+                most, (rule.replacement.size() + rule.source.size() - 1) / rule.source.size());
         }
     }
     // Room for the longest possible result at once, up to a bound: rarer, longer results
@@ -132,8 +133,8 @@ std::size_t FormRules::NormalizeLittleEndian(const char16_t* units, std::size_t 
     if (size > room) {
         out.Resize(size);
         room = size;
-        size = normalizer_.NormalizeBytes(text, count,
-                                          reinterpret_cast<unsigned char*>(out.Data()), room);
+        size = normalizer_.NormalizeBytes(text, count, reinterpret_cast<unsigned char*>(out.Data()),
+                                          room);
     }
     return size;
 }

@@ -1,7 +1,7 @@
 #include "Piece.h"
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -174,8 +174,7 @@ bool PieceReader::Next(Piece& piece) {
 }
 
 std::size_t PieceReader::FindCut(const unsigned char* data, std::size_t size) const {
-    return encoding_ == Encoding::Utf8 ? CutUtf8(data, size, atEnd_)
-                                       : CutUtf16(data, size, atEnd_);
+    return encoding_ == Encoding::Utf8 ? CutUtf8(data, size, atEnd_) : CutUtf16(data, size, atEnd_);
 }
 
 void PieceWork::Run(Piece& piece) const {
@@ -236,8 +235,8 @@ void PieceWork::Process(Piece& piece) const {
     }
 }
 
-std::size_t PieceWork::NormalizeLine(const char16_t* line, std::size_t count,
-                                     Buffer<char16_t>& out, Buffer<char16_t>& part) const {
+std::size_t PieceWork::NormalizeLine(const char16_t* line, std::size_t count, Buffer<char16_t>& out,
+                                     Buffer<char16_t>& part) const {
     if (rules_.JoinsLines()) return rules_.Normalize(line, count, out);
     // A rule source may hold U+0000, which ends a text in the sized Normalize: the runs
     // between them are normalized on their own, and each U+0000 passed through.
@@ -289,8 +288,8 @@ void PieceWork::Write(Piece& piece, const char16_t* text, std::size_t count) con
     }
 }
 
-bool PieceWork::Encode(Piece& piece, const char16_t* result, std::size_t count,
-                       std::uint64_t line, bool countLines) const {
+bool PieceWork::Encode(Piece& piece, const char16_t* result, std::size_t count, std::uint64_t line,
+                       bool countLines) const {
     Buffer<unsigned char>& output = piece.output;
     const std::size_t start = output.Size();
     if (encoding_ == Encoding::Utf16le) {

@@ -36,9 +36,9 @@ struct Piece {
     std::uint64_t offset = 0;  // of input[0] in its file
     Buffer<unsigned char> input;
 
-    Buffer<char16_t> units;       // the text, decoded
-    Buffer<char16_t> normalized;  // its result
-    Buffer<char16_t> part;        // scratch of the line-by-line paths
+    Buffer<char16_t> units;        // the text, decoded
+    Buffer<char16_t> normalized;   // its result
+    Buffer<char16_t> part;         // scratch of the line-by-line paths
     Buffer<unsigned char> output;  // what to write: the result of the lines before any error
     Outcome outcome = Outcome::Done;
     std::uint64_t lineFeeds = 0;    // in the input

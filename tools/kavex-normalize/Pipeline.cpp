@@ -151,16 +151,15 @@ bool Pipeline::Consume(Piece& piece) {
             return true;
         case Piece::Outcome::Changed:
             line_ += piece.line - 1;
-            changeMessage_ =
-                name_ + ": line " + std::to_string(line_) + " is not in " + formName_;
+            changeMessage_ = name_ + ": line " + std::to_string(line_) + " is not in " + formName_;
             return false;
         case Piece::Outcome::Invalid:
             line_ += piece.line - 1;
-            throw Failure{kExitData,
-                          name_ + ": line " + std::to_string(line_) + ", byte offset " +
-                              std::to_string(piece.offset + piece.errorOffset) + ": invalid " +
-                              (encoding_ == Encoding::Utf8 ? "UTF-8" : "UTF-16LE") + " (" +
-                              piece.reason + ")"};
+            throw Failure{kExitData, name_ + ": line " + std::to_string(line_) + ", byte offset " +
+                                         std::to_string(piece.offset + piece.errorOffset) +
+                                         ": invalid " +
+                                         (encoding_ == Encoding::Utf8 ? "UTF-8" : "UTF-16LE") +
+                                         " (" + piece.reason + ")"};
         case Piece::Outcome::LoneSurrogate:
             break;
     }

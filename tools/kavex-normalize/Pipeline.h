@@ -61,9 +61,9 @@ class Pipeline {
     std::vector<std::unique_ptr<Piece>> spare_;
     std::vector<std::thread> workers_;
     std::mutex mutex_;
-    std::condition_variable wake_;      // a piece to work on, or the end
-    std::condition_variable finished_;  // a piece is done
-    std::deque<Slot*> queue_;           // waiting for a worker
+    std::condition_variable wake_;                // a piece to work on, or the end
+    std::condition_variable finished_;            // a piece is done
+    std::deque<Slot*> queue_;                     // waiting for a worker
     std::deque<std::unique_ptr<Slot>> inFlight_;  // in input order
     bool stopping_ = false;
 };

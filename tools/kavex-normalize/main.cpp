@@ -85,8 +85,7 @@ int Run(int argc, char** argv) {
                 "\n" + std::string(kTool) + ": " + Quote(output.Target()) + " was left as it was";
         } else if (output.WroteAnything() && !failure.writing) {
             failure.message += "\n" + std::string(kTool) +
-                               ": the output is incomplete: it stops before " +
-                               pipeline.Position();
+                               ": the output is incomplete: it stops before " + pipeline.Position();
         }
         throw;
     }
