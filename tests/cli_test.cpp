@@ -612,4 +612,33 @@ TEST_F(CliPipelineTest, ErrorsAndChangesAreTheFirstInTheInputWhateverTheJobs) {
     }
 }
 
+// A long line is cut only where one pass would have cut it: invalid bytes before its
+// 1 Mi-th unit stop it with nothing of it written, even after a space it could be cut at.
+TEST_F(CliPipelineTest, InvalidBytesInALongLineStopItWhereOnePassStops) {
+    const std::size_t n = kLineLimit;
+    struct Case {
+        std::string bytes;
+        std::size_t offset;
+        std::size_t written;
+    };
+    const Case cases[] = {
+        {std::string(n / 2 + 10, 'a') + " \x80" + std::string(n, 'a'), n / 2 + 11, 0},
+        {std::string(n, 'a') + std::string(3 * n, '\x80') + "\n", n, n},
+        {std::string(n + 5000, 'a') + "\xFF", n + 5000, n},
+        {std::string(n - 1, 'a') + "\xE2\x82x", n - 1, 0},
+        {std::string(n - 1, 'a') + "\xF0\x9F\x98", n - 1, 0},
+    };
+    for (const Case& c : cases) {
+        dir_.Write("long.txt", c.bytes);
+        for (const char* jobs : {"1", "2"}) {
+            const Result result = Run(Rules() + "--jobs " + jobs + " long.txt");
+            EXPECT_EQ(result.exitCode, 65) << c.offset;
+            EXPECT_NE(result.err.find("line 1, byte offset " + std::to_string(c.offset) + ":"),
+                      std::string::npos)
+                << result.err;
+            EXPECT_TRUE(result.out == c.bytes.substr(0, c.written)) << c.offset << " " << jobs;
+        }
+    }
+}
+
 }  // namespace

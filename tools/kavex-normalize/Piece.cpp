@@ -25,28 +25,32 @@ constexpr bool kBigEndianHost = true;
 constexpr bool kBigEndianHost = false;
 #endif
 
-// Only invalid UTF-8 takes more bytes than this without reaching kMaxLineUnits (a
-// character takes at most 3 bytes per unit), so a line this long may be cut anywhere: its
-// first error comes before the cut.
-constexpr std::size_t kMostLineBytes = 3 * kMaxLineUnits + 8;
-
-bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+// What LongLineCutUtf8 returns for a line whose bytes are invalid before it reaches the
+// limit: decoding stops there before the line would be cut, so it is not cut.
+constexpr std::size_t kInvalidLine = ~std::size_t{0};
 
 // Where a UTF-8 line of `length` bytes without a line feed is cut, or 0 when it stays
 // whole; `more` is set when the bytes after `length` (unknown unless `complete`) decide.
-// Units are counted as the decoder makes them: a character of four bytes is two.
+// Units are counted as the decoder makes them (a character beyond U+FFFF is two).
 std::size_t LongLineCutUtf8(const unsigned char* data, std::size_t length, bool complete,
                             bool& more) {
     constexpr std::size_t kHalf = kMaxLineUnits / 2;
     std::size_t units = 0;
     std::size_t half = 0;  // where the character holding unit kHalf starts
-    for (std::size_t i = 0; i < length; ++i) {
-        const unsigned char byte = data[i];
-        if (IsContinuation(byte)) continue;
-        const std::size_t width = byte >= 0xF0 ? 2 : 1;
+    for (std::size_t i = 0; i < length;) {
+        const Utf8Decoded decoded = DecodeUtf8(data + i, data + length);
+        if (decoded.length == 0) {
+            if (decoded.error == nullptr && !complete) {
+                more = true;
+                return 0;
+            }
+            return kInvalidLine;
+        }
+        const std::size_t width = decoded.codePoint >= 0x10000 ? 2 : 1;
         if (units <= kHalf && units + width > kHalf) half = i;
         if (units + width < kMaxLineUnits) {
             units += width;
+            i += decoded.length;
             continue;
         }
         // This character holds the last unit a line may have.
@@ -54,13 +58,7 @@ std::size_t LongLineCutUtf8(const unsigned char* data, std::size_t length, bool 
             if (data[p] == ' ' || data[p] == '\t') return p + 1;
         }
         if (width == 2 && units + 1 == kMaxLineUnits) return i;  // not between a pair
-        std::size_t end = i + 1;
-        while (end < length && IsContinuation(data[end])) ++end;
-        if (end == length && !complete) {
-            more = true;
-            return 0;
-        }
-        return end;
+        return i + decoded.length;
     }
     more = !complete;
     return 0;
@@ -73,8 +71,10 @@ std::size_t CutUtf8(const unsigned char* data, std::size_t size, bool atEnd) {
     if (lineBytes >= kMaxLineUnits) {
         bool more = false;
         const std::size_t cut = LongLineCutUtf8(data, lineBytes, found != nullptr || atEnd, more);
+        // The piece with invalid bytes ends anywhere after them: its error is the first.
+        if (cut == kInvalidLine) return size;
         if (cut > 0) return cut;
-        if (more) return size > kMostLineBytes ? size : 0;
+        if (more) return 0;
     }
     if (found == nullptr) return atEnd ? size : 0;
     std::size_t last = size;
