@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # Installs the build tree into a temporary prefix and runs the installed kavex-normalize from
-# another folder: it must find the library through its RUNPATH and the rules in
-# <prefix>/share/kavex/rules with no option.
+# another folder: it must find the rules in <prefix>/share/kavex/rules with no option.
 set -euo pipefail
 build=$1
 source=$2
