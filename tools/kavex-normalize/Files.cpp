@@ -168,10 +168,10 @@ void Output::OpenFile(const fs::path& target) {
             throw Failure{kExitIo, "cannot create a temporary file next to " + Quote(target) +
                                        ": " + ErrnoText(saved)};
         }
+        RememberTemporary(temporary_);
 #ifdef _WIN32
         stream_ = _fdopen(fd, "wb");
 #else
-        RememberTemporary(temporary_);
         struct stat existing;
         // A replaced file keeps its permissions.
         if (stat(target.c_str(), &existing) == 0) fchmod(fd, existing.st_mode & 07777);
