@@ -1,7 +1,9 @@
 // The strict UTF-8 decoder and encoder of kavex-normalize.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 #include "common/Utf8.h"
 
@@ -9,6 +11,9 @@ namespace {
 
 using kavex::cli::AppendUtf16AsUtf8;
 using kavex::cli::AppendUtf8;
+using kavex::cli::Converted;
+using kavex::cli::ConvertUtf16ToUtf8;
+using kavex::cli::ConvertUtf8ToUtf16;
 using kavex::cli::DecodeUtf8;
 using kavex::cli::Utf8Decoded;
 
@@ -104,6 +109,78 @@ TEST(CliUtf8Test, Utf16PairsBecomeOneCharacterAndLoneSurrogatesStop) {
         out.clear();
         EXPECT_EQ(AppendUtf16AsUtf8(lone.data(), lone.size(), out), 1u);
         EXPECT_EQ(out, "a");
+    }
+}
+
+// The buffer conversions take ASCII and two-byte characters by blocks of 16 bytes: they
+// must agree with the character functions everywhere, invalid bytes at any place in a
+// block included.
+TEST(CliUtf8Test, BufferConversionsMatchCharacterByCharacter) {
+    const std::string pieces[] = {
+        "a",        "plain text ",  "\n",           "\xD9\xBE",         "\xD8\xA7",
+        "\xC2\x80", "\xE2\x80\x8C", "\xEF\xBB\xBF", "\xF0\x9F\x98\x80", "\x80",
+        "\xC0\x80", "\xD9",         "\xE0\x80\x80", "\xED\xA0\x80",     "\xF4\x90\x80\x80",
+        "\xFF",     "\xE2\x82",     "\xF0\x9F\x98"};
+    std::mt19937 random(12);
+    for (int round = 0; round < 20000; ++round) {
+        std::string bytes;
+        const int count = static_cast<int>(random() % 40);
+        for (int k = 0; k < count; ++k) {
+            // Mostly valid text, so that errors fall at every place of a block.
+            const std::size_t pick = random() % 64;
+            bytes += pieces[pick < 9 ? pick : pick < 48 ? pick % 5 : pick % std::size(pieces)];
+        }
+        const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+        std::u16string expected;
+        std::size_t read = 0;
+        const char* error = nullptr;
+        while (read < bytes.size()) {
+            const Utf8Decoded decoded = DecodeUtf8(data + read, data + bytes.size());
+            if (decoded.length == 0) {
+                error = decoded.error;
+                break;
+            }
+            if (decoded.codePoint < 0x10000) {
+                expected += static_cast<char16_t>(decoded.codePoint);
+            } else {
+                expected += static_cast<char16_t>(0xD800 + ((decoded.codePoint - 0x10000) >> 10));
+                expected += static_cast<char16_t>(0xDC00 + (decoded.codePoint & 0x3FF));
+            }
+            read += decoded.length;
+        }
+        std::vector<char16_t> units(bytes.size() + 1);
+        const Converted converted = ConvertUtf8ToUtf16(data, bytes.size(), units.data());
+        ASSERT_EQ(converted.read, read) << round;
+        ASSERT_EQ(std::u16string(units.data(), converted.written), expected) << round;
+        ASSERT_EQ(std::string(converted.error ? converted.error : ""),
+                  std::string(error ? error : ""))
+            << round;
+
+        // Back: the decoded units, with a lone surrogate now and then.
+        std::u16string text = expected;
+        if (!text.empty() && random() % 4 == 0) {
+            text.insert(random() % text.size(), 1,
+                        static_cast<char16_t>(0xD800 + random() % 0x800));
+        }
+        std::string back;
+        std::size_t taken = 0;
+        while (taken < text.size()) {
+            const char32_t unit = text[taken];
+            if (unit < 0xD800 || unit > 0xDFFF) {
+                AppendUtf8(unit, back);
+                ++taken;
+            } else if (unit <= 0xDBFF && taken + 1 < text.size() && text[taken + 1] >= 0xDC00 &&
+                       text[taken + 1] <= 0xDFFF) {
+                AppendUtf8(0x10000 + ((unit - 0xD800) << 10) + (text[taken + 1] - 0xDC00), back);
+                taken += 2;
+            } else {
+                break;
+            }
+        }
+        std::vector<unsigned char> encoded(3 * text.size() + 1);
+        const Converted written = ConvertUtf16ToUtf8(text.data(), text.size(), encoded.data());
+        ASSERT_EQ(written.read, taken) << round;
+        ASSERT_EQ(std::string(encoded.begin(), encoded.begin() + written.written), back) << round;
     }
 }
 
