@@ -1,0 +1,512 @@
+// The Python module kavex._kavex: the public class Normalization behind a Python API.
+//
+// Python text goes to the library as UTF-16LE units. A str whose characters are all
+// below U+10000 (CPython's 2-byte kind, which holds Arabic-script text) is passed as it is,
+// without a copy; other texts are converted into a per-thread buffer. The sized Normalize
+// ends its input at a zero unit, so texts are cut there and the zero unit is copied
+// between the pieces. A high surrogate followed by a low surrogate, both lone characters
+// of the str, would read as one character in UTF-16; the text is cut between them too, so
+// every str comes back character for character.
+#include <fcntl.h>
+#include <pybind11/pybind11.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <kavex/Normalization.h>
+
+namespace py = pybind11;
+
+namespace {
+
+constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+
+// Texts this long or longer are normalized without the GIL; for shorter ones releasing
+// and taking it again would cost more than the work.
+constexpr size_t kReleaseGilUnits = 2048;
+
+// The sized Normalize takes lengths in bytes as int, and the result, 2n + 1 bytes, must
+// fit in an int as well.
+constexpr size_t kMaxPieceUnits = (INT_MAX - 1) / 2;
+
+inline uint16_t Swap(uint16_t unit) { return static_cast<uint16_t>((unit >> 8) | (unit << 8)); }
+inline uint16_t ToLE(uint16_t unit) { return kLittleEndian ? unit : Swap(unit); }
+inline bool IsHigh(uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+inline bool IsLow(uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+inline bool IsSurrogate(uint32_t unit) { return (unit & 0xF800) == 0xD800; }
+
+// Uninitialized growable storage for UTF-16LE units.
+class UnitBuffer {
+  public:
+    uint16_t* data() { return data_.get(); }
+    size_t size() const { return size_; }
+    void clear() { size_ = 0; }
+    // Room for `more` units after the current ones, plus the library's zero byte.
+    uint16_t* Reserve(size_t more) {
+        if (size_ + more + 1 > capacity_) {
+            size_t capacity = std::max(size_ + more + 1, capacity_ * 2);
+            std::unique_ptr<uint16_t[]> grown(new uint16_t[capacity]);
+            if (size_ != 0) std::memcpy(grown.get(), data_.get(), size_ * 2);
+            data_ = std::move(grown);
+            capacity_ = capacity;
+        }
+        return data_.get() + size_;
+    }
+    size_t Room() const { return capacity_ - size_; }
+    void Grow(size_t units) { size_ += units; }
+    void Push(uint16_t unit) {
+        Reserve(1);
+        data_[size_++] = unit;
+    }
+    // A thread keeps its buffers between calls, but not the memory of a huge text.
+    void Trim() {
+        if (capacity_ > (size_t{1} << 20)) {
+            data_.reset();
+            capacity_ = 0;
+        }
+        size_ = 0;
+    }
+
+  private:
+    std::unique_ptr<uint16_t[]> data_;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
+thread_local UnitBuffer tInput;
+thread_local UnitBuffer tOutput;
+
+// Text ready for the library: units (UTF-16LE) and the places the text must be cut, in
+// addition to its zero units.
+struct Text {
+    const uint16_t* units = nullptr;
+    size_t length = 0;
+    bool plain = true;  // no zero unit and no cut: one call of the library does it all
+    std::vector<size_t> cuts;
+};
+
+// Either a zero unit or a surrogate: such a text needs the careful path.
+inline bool HasSpecialUnits(const uint16_t* units, size_t length) {
+    unsigned special = 0;
+    for (size_t i = 0; i < length; ++i) {
+        const uint16_t unit = units[i];
+        special |= (unit == 0) | ((unit & 0xF800) == 0xD800);
+    }
+    return special != 0;
+}
+
+// Converts a str to units. Runs with the GIL held: it reads the str's storage.
+Text PrepareStr(PyObject* str) {
+    if (PyUnicode_READY(str) < 0) throw py::error_already_set();
+    Text text;
+    const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+    const void* data = PyUnicode_DATA(str);
+    switch (PyUnicode_KIND(str)) {
+        case PyUnicode_1BYTE_KIND: {
+            const uint8_t* chars = static_cast<const uint8_t*>(data);
+            uint16_t* out = tInput.Reserve(length);
+            unsigned zero = 0;
+            for (size_t i = 0; i < length; ++i) {
+                out[i] = ToLE(chars[i]);
+                zero |= chars[i] == 0;
+            }
+            tInput.Grow(length);
+            text.units = out;
+            text.length = length;
+            text.plain = zero == 0;
+            return text;
+        }
+        case PyUnicode_2BYTE_KIND: {
+            const uint16_t* chars = static_cast<const uint16_t*>(data);
+            if (kLittleEndian) {
+                text.units = chars;
+            } else {
+                uint16_t* out = tInput.Reserve(length);
+                for (size_t i = 0; i < length; ++i) out[i] = Swap(chars[i]);
+                tInput.Grow(length);
+                text.units = out;
+            }
+            text.length = length;
+            if (HasSpecialUnits(chars, length)) {
+                text.plain = false;
+                for (size_t i = 1; i < length; ++i) {
+                    if (IsHigh(chars[i - 1]) && IsLow(chars[i])) text.cuts.push_back(i);
+                }
+            }
+            return text;
+        }
+        default: {
+            const uint32_t* chars = static_cast<const uint32_t*>(data);
+            uint16_t* out = tInput.Reserve(2 * length);
+            size_t n = 0;
+            for (size_t i = 0; i < length; ++i) {
+                const uint32_t c = chars[i];
+                if (c >= 0x10000) {
+                    out[n++] = ToLE(static_cast<uint16_t>(0xD800 + ((c - 0x10000) >> 10)));
+                    out[n++] = ToLE(static_cast<uint16_t>(0xDC00 + (c & 0x3FF)));
+                } else {
+                    if (c == 0) text.plain = false;
+                    if (i > 0 && IsLow(c) && IsHigh(chars[i - 1])) text.cuts.push_back(n);
+                    out[n++] = ToLE(static_cast<uint16_t>(c));
+                }
+            }
+            tInput.Grow(n);
+            text.units = out;
+            text.length = n;
+            if (!text.cuts.empty()) text.plain = false;
+            return text;
+        }
+    }
+}
+
+enum class Status { kOk, kTooLong, kFailed };
+
+// Appends the normalization of units that hold no zero unit to out.
+Status NormalizePiece(const Normalization& norm, Normalization::NormMode mode, const uint16_t* in,
+                      size_t length, UnitBuffer& out) {
+    if (length > kMaxPieceUnits) return Status::kTooLong;
+    const unsigned char* input = reinterpret_cast<const unsigned char*>(in);
+    const int bytes = static_cast<int>(2 * length);
+    // Most results are about as long as the text; twice plus a little covers nearly all
+    // decompositions, so a second call is rare.
+    size_t guess = std::min(2 * length + 16, kMaxPieceUnits);
+    unsigned char* target = reinterpret_cast<unsigned char*>(out.Reserve(guess));
+    int written = norm.Normalize(input, bytes, mode, target, static_cast<int>(2 * guess + 1));
+    if (written < 0) {
+        const size_t needed = static_cast<size_t>(-static_cast<long long>(written));
+        target = reinterpret_cast<unsigned char*>(out.Reserve(needed / 2));
+        written = norm.Normalize(input, bytes, mode, target, static_cast<int>(needed));
+    }
+    // 0: the result would not fit in an int (the object is loaded and the mode valid).
+    if (written == 0) return Status::kTooLong;
+    if (written < 0) return Status::kFailed;
+    out.Grow(static_cast<size_t>(written - 1) / 2);
+    return Status::kOk;
+}
+
+// Normalizes the whole text into out, piece by piece between zero units and cuts. `cutsOut`
+// receives the places in out where the pieces of a cut meet.
+Status NormalizeText(const Normalization& norm, Normalization::NormMode mode, const Text& text,
+                     UnitBuffer& out, std::vector<size_t>* cutsOut) {
+    if (text.plain) return NormalizePiece(norm, mode, text.units, text.length, out);
+    size_t start = 0;
+    size_t nextCut = 0;
+    for (size_t i = 0; i <= text.length; ++i) {
+        const bool atEnd = i == text.length;
+        const bool zero = !atEnd && text.units[i] == 0;
+        const bool cut = nextCut < text.cuts.size() && text.cuts[nextCut] == i;
+        if (!atEnd && !zero && !cut) continue;
+        if (i > start) {
+            const Status status = NormalizePiece(norm, mode, text.units + start, i - start, out);
+            if (status != Status::kOk) return status;
+        }
+        if (cut) {
+            ++nextCut;
+            if (cutsOut != nullptr) cutsOut->push_back(out.size());
+        }
+        if (zero) {
+            out.Push(0);
+            start = i + 1;
+        } else {
+            start = i;
+        }
+    }
+    return Status::kOk;
+}
+
+bool SameUnits(const Text& text, UnitBuffer& out) {
+    return out.size() == text.length &&
+           (text.length == 0 || std::memcmp(out.data(), text.units, 2 * text.length) == 0);
+}
+
+// A str from UTF-16LE units: surrogate pairs become one character, except across a cut.
+PyObject* StrFromUnits(const uint16_t* units, size_t length, const std::vector<size_t>& cuts) {
+    unsigned any = 0;
+    unsigned surrogates = 0;
+    for (size_t i = 0; i < length; ++i) {
+        const uint16_t unit = ToLE(units[i]);
+        any |= unit;
+        surrogates |= IsSurrogate(unit);
+    }
+    if (surrogates == 0) {
+        const Py_UCS4 maxChar = any < 0x80 ? 0x7F : any < 0x100 ? 0xFF : 0xFFFF;
+        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(length), maxChar);
+        if (str == nullptr) return nullptr;
+        if (maxChar == 0xFFFF) {
+            if (kLittleEndian) {
+                std::memcpy(PyUnicode_2BYTE_DATA(str), units, 2 * length);
+            } else {
+                Py_UCS2* chars = PyUnicode_2BYTE_DATA(str);
+                for (size_t i = 0; i < length; ++i) chars[i] = Swap(units[i]);
+            }
+        } else {
+            Py_UCS1* chars = PyUnicode_1BYTE_DATA(str);
+            for (size_t i = 0; i < length; ++i) chars[i] = static_cast<Py_UCS1>(ToLE(units[i]));
+        }
+        return str;
+    }
+    // Count the characters: a pair is one, unless a cut separates its halves.
+    size_t chars = 0;
+    size_t nextCut = 0;
+    bool pairs = false;
+    for (size_t i = 0; i < length; ++i, ++chars) {
+        while (nextCut < cuts.size() && cuts[nextCut] <= i) ++nextCut;
+        if (IsHigh(ToLE(units[i])) && i + 1 < length && IsLow(ToLE(units[i + 1])) &&
+            !(nextCut < cuts.size() && cuts[nextCut] == i + 1)) {
+            pairs = true;
+            ++i;
+        }
+    }
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(chars), pairs ? 0x10FFFF : 0xFFFF);
+    if (str == nullptr) return nullptr;
+    const int kind = PyUnicode_KIND(str);
+    void* data = PyUnicode_DATA(str);
+    nextCut = 0;
+    size_t at = 0;
+    for (size_t i = 0; i < length; ++i) {
+        while (nextCut < cuts.size() && cuts[nextCut] <= i) ++nextCut;
+        Py_UCS4 c = ToLE(units[i]);
+        if (IsHigh(c) && i + 1 < length && IsLow(ToLE(units[i + 1])) &&
+            !(nextCut < cuts.size() && cuts[nextCut] == i + 1)) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (ToLE(units[i + 1]) - 0xDC00);
+            ++i;
+        }
+        PyUnicode_WRITE(kind, data, at++, c);
+    }
+    return str;
+}
+
+// Forms: "NFD", "NFC", "NFKD" in any case, which includes kavex.Form members (a str enum).
+Normalization::NormMode ParseForm(PyObject* form) {
+    if (PyUnicode_Check(form) && PyUnicode_KIND(form) == PyUnicode_1BYTE_KIND) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(form);
+        const Py_UCS1* c = PyUnicode_1BYTE_DATA(form);
+        auto is = [&](const char* name) {
+            for (Py_ssize_t i = 0; i < length; ++i) {
+                if ((c[i] & ~0x20) != name[i]) return false;  // ASCII upper case
+            }
+            return true;
+        };
+        if (length == 3 && is("NFD")) return Normalization::NFD;
+        if (length == 3 && is("NFC")) return Normalization::NFC;
+        if (length == 4 && is("NFKD")) return Normalization::NFKD;
+    }
+    PyObject* shown = PyObject_Repr(form);
+    if (shown != nullptr) {
+        PyErr_Format(PyExc_ValueError, "unknown normalization form %U: use \"NFD\", \"NFC\" or \"NFKD\"",
+                     shown);
+        Py_DECREF(shown);
+    }
+    throw py::error_already_set();
+}
+
+void RequireStr(PyObject* text, const char* function) {
+    if (!PyUnicode_Check(text)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument 'text' must be str, not %s", function,
+                     Py_TYPE(text)->tp_name);
+        throw py::error_already_set();
+    }
+}
+
+[[noreturn]] void RaiseFailure(Status status) {
+    if (status == Status::kTooLong) {
+        PyErr_SetString(PyExc_OverflowError,
+                        "text too long: a piece between U+0000 characters, and its result, must "
+                        "stay below 2**30 UTF-16 units");
+    } else {
+        PyErr_SetString(PyExc_RuntimeError, "kavex: the library did not normalize the text");
+    }
+    throw py::error_already_set();
+}
+
+// Keeps the per-thread buffers from holding a huge text after a call.
+struct TrimOnExit {
+    ~TrimOnExit() {
+        tInput.Trim();
+        tOutput.Trim();
+    }
+};
+
+// Normalizes with the GIL released for long texts.
+Status Run(const Normalization& norm, Normalization::NormMode mode, const Text& text,
+           std::vector<size_t>* cutsOut) {
+    if (text.length < kReleaseGilUnits) return NormalizeText(norm, mode, text, tOutput, cutsOut);
+    py::gil_scoped_release release;
+    return NormalizeText(norm, mode, text, tOutput, cutsOut);
+}
+
+// A rules folder that could not be loaded; kavex._kavex.LoadFailed in Python.
+struct LoadFailed {
+    std::string message;
+};
+
+class Core {
+  public:
+    explicit Core(const std::string& folder) {
+        std::string error;
+        bool loaded;
+        {
+            py::gil_scoped_release release;
+            loaded = Load(folder, error);
+        }
+        if (!loaded) throw LoadFailed{error};
+    }
+
+    py::object Normalize(py::handle textHandle, py::handle formHandle) const {
+        PyObject* str = textHandle.ptr();
+        RequireStr(str, "normalize");
+        const Normalization::NormMode mode = ParseForm(formHandle.ptr());
+        TrimOnExit trim;
+        const Text text = PrepareStr(str);
+        std::vector<size_t> cuts;
+        const Status status = Run(norm_, mode, text, &cuts);
+        if (status != Status::kOk) RaiseFailure(status);
+        if (SameUnits(text, tOutput)) return py::reinterpret_borrow<py::object>(textHandle);
+        PyObject* result = StrFromUnits(tOutput.data(), tOutput.size(), cuts);
+        if (result == nullptr) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(result);
+    }
+
+    bool IsNormalized(py::handle textHandle, py::handle formHandle) const {
+        PyObject* str = textHandle.ptr();
+        RequireStr(str, "is_normalized");
+        const Normalization::NormMode mode = ParseForm(formHandle.ptr());
+        TrimOnExit trim;
+        const Text text = PrepareStr(str);
+        const Status status = Run(norm_, mode, text, nullptr);
+        if (status != Status::kOk) RaiseFailure(status);
+        return SameUnits(text, tOutput);
+    }
+
+    py::object NormalizeUtf16le(py::handle dataHandle, py::handle formHandle) const {
+        PyObject* data = dataHandle.ptr();
+        if (PyUnicode_Check(data) || !PyObject_CheckBuffer(data)) {
+            PyErr_Format(PyExc_TypeError,
+                         "normalize_utf16le() argument 'data' must be bytes-like, not %s",
+                         Py_TYPE(data)->tp_name);
+            throw py::error_already_set();
+        }
+        const Normalization::NormMode mode = ParseForm(formHandle.ptr());
+        py::buffer_info view = py::reinterpret_borrow<py::buffer>(dataHandle).request();
+        const size_t bytes = static_cast<size_t>(view.size * view.itemsize);
+        if (bytes % 2 != 0) {
+            PyErr_Format(PyExc_ValueError,
+                         "UTF-16LE data must have an even number of bytes, got %zu", bytes);
+            throw py::error_already_set();
+        }
+        TrimOnExit trim;
+        // Copied: the buffer may be unaligned or change while the GIL is released.
+        Text text;
+        text.length = bytes / 2;
+        uint16_t* units = tInput.Reserve(text.length);
+        if (bytes != 0) std::memcpy(units, view.ptr, bytes);
+        tInput.Grow(text.length);
+        text.units = units;
+        text.plain = true;
+        for (size_t i = 0; i < text.length; ++i) {
+            if (units[i] == 0) {
+                text.plain = false;
+                break;
+            }
+        }
+        const Status status = Run(norm_, mode, text, nullptr);
+        if (status != Status::kOk) RaiseFailure(status);
+        if (PyBytes_CheckExact(data) && SameUnits(text, tOutput)) {
+            return py::reinterpret_borrow<py::object>(dataHandle);
+        }
+        return py::bytes(reinterpret_cast<const char*>(tOutput.data()), 2 * tOutput.size());
+    }
+
+  private:
+    // "config.ini" is read from the current directory, which belongs to the whole process:
+    // loads take turns, enter the folder and always go back to where the process was.
+    bool Load(const std::string& folder, std::string& error) {
+        static std::mutex cwdMutex;
+        std::lock_guard<std::mutex> lock(cwdMutex);
+        const int previous = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (previous < 0) {
+            error = std::string("cannot open the current directory: ") + std::strerror(errno);
+            return false;
+        }
+        if (chdir(folder.c_str()) != 0) {
+            error = std::string("cannot enter the folder: ") + std::strerror(errno);
+            close(previous);
+            return false;
+        }
+        bool loaded = false;
+        try {
+            loaded = norm_.Initialize();
+            if (!loaded) error = "config.ini or a rules file it names could not be loaded";
+        } catch (const std::exception& e) {
+            error = e.what();
+        } catch (...) {
+            error = "config.ini could not be read";
+        }
+        if (fchdir(previous) != 0) {
+            error = std::string("loaded, but could not return to the previous current "
+                                "directory: ") +
+                    std::strerror(errno);
+            loaded = false;
+        }
+        close(previous);
+        return loaded;
+    }
+
+    Normalization norm_;
+};
+
+// kavex.normalize: the default normalizer, made on first use by kavex._default_normalizer.
+PyObject* gDefaultFactory = nullptr;
+PyObject* gDefault = nullptr;
+
+py::object NormalizeWithDefault(py::handle text, py::handle form) {
+    if (gDefault == nullptr) {
+        if (gDefaultFactory == nullptr) throw std::runtime_error("kavex is not initialized");
+        PyObject* made = PyObject_CallNoArgs(gDefaultFactory);
+        if (made == nullptr) throw py::error_already_set();
+        if (gDefault == nullptr) {
+            gDefault = made;  // kept for the life of the process
+        } else {
+            Py_DECREF(made);
+        }
+    }
+    return py::cast<const Core&>(py::handle(gDefault)).Normalize(text, form);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_kavex, m) {
+    m.doc() = "The compiled part of kavex; use the kavex package.";
+    static py::exception<LoadFailed> loadFailed(m, "LoadFailed", PyExc_RuntimeError);
+    py::register_exception_translator([](std::exception_ptr pointer) {
+        try {
+            if (pointer) std::rethrow_exception(pointer);
+        } catch (const LoadFailed& e) {
+            PyErr_SetString(loadFailed.ptr(), e.message.c_str());
+        }
+    });
+
+    py::class_<Core>(m, "Core", py::dynamic_attr())
+        .def(py::init([](py::bytes folder) { return new Core(folder); }), py::arg("folder"),
+             "Loads config.ini and the rules files it names from `folder`.")
+        .def("normalize", &Core::Normalize, py::arg("text"), py::arg("form") = "NFC")
+        .def("is_normalized", &Core::IsNormalized, py::arg("text"), py::arg("form") = "NFC")
+        .def("normalize_utf16le", &Core::NormalizeUtf16le, py::arg("data"),
+             py::arg("form") = "NFC");
+
+    m.def("normalize", &NormalizeWithDefault, py::arg("text"), py::arg("form") = "NFC");
+    m.def(
+        "_set_default_factory",
+        [](py::object factory) {
+            Py_XDECREF(gDefaultFactory);
+            gDefaultFactory = factory.release().ptr();
+        },
+        py::arg("factory"));
+}
