@@ -80,8 +80,13 @@ class UnitBuffer {
     size_t capacity_ = 0;
 };
 
-thread_local UnitBuffer tInput;
-thread_local UnitBuffer tOutput;
+// Each thread converts and normalizes in its own buffers, kept between calls. Reached once
+// per call: a thread_local in a shared object costs a call to reach.
+struct Buffers {
+    UnitBuffer input;
+    UnitBuffer output;
+};
+thread_local Buffers tBuffers;
 
 // Text ready for the library: units (UTF-16LE) and the places the text must be cut, in
 // addition to its zero units.
@@ -103,7 +108,7 @@ inline bool HasSpecialUnits(const uint16_t* units, size_t length) {
 }
 
 // Converts a str to units. Runs with the GIL held: it reads the str's storage.
-Text PrepareStr(PyObject* str) {
+Text PrepareStr(PyObject* str, UnitBuffer& input) {
     if (PyUnicode_READY(str) < 0) throw py::error_already_set();
     Text text;
     const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
@@ -111,13 +116,13 @@ Text PrepareStr(PyObject* str) {
     switch (PyUnicode_KIND(str)) {
         case PyUnicode_1BYTE_KIND: {
             const uint8_t* chars = static_cast<const uint8_t*>(data);
-            uint16_t* out = tInput.Reserve(length);
+            uint16_t* out = input.Reserve(length);
             unsigned zero = 0;
             for (size_t i = 0; i < length; ++i) {
                 out[i] = ToLE(chars[i]);
                 zero |= chars[i] == 0;
             }
-            tInput.Grow(length);
+            input.Grow(length);
             text.units = out;
             text.length = length;
             text.plain = zero == 0;
@@ -128,9 +133,9 @@ Text PrepareStr(PyObject* str) {
             if (kLittleEndian) {
                 text.units = chars;
             } else {
-                uint16_t* out = tInput.Reserve(length);
+                uint16_t* out = input.Reserve(length);
                 for (size_t i = 0; i < length; ++i) out[i] = Swap(chars[i]);
-                tInput.Grow(length);
+                input.Grow(length);
                 text.units = out;
             }
             text.length = length;
@@ -144,7 +149,7 @@ Text PrepareStr(PyObject* str) {
         }
         default: {
             const uint32_t* chars = static_cast<const uint32_t*>(data);
-            uint16_t* out = tInput.Reserve(2 * length);
+            uint16_t* out = input.Reserve(2 * length);
             size_t n = 0;
             for (size_t i = 0; i < length; ++i) {
                 const uint32_t c = chars[i];
@@ -157,7 +162,7 @@ Text PrepareStr(PyObject* str) {
                     out[n++] = ToLE(static_cast<uint16_t>(c));
                 }
             }
-            tInput.Grow(n);
+            input.Grow(n);
             text.units = out;
             text.length = n;
             if (!text.cuts.empty()) text.plain = false;
@@ -328,18 +333,19 @@ void RequireStr(PyObject* text, const char* function) {
 
 // Keeps the per-thread buffers from holding a huge text after a call.
 struct TrimOnExit {
+    Buffers& buffers;
     ~TrimOnExit() {
-        tInput.Trim();
-        tOutput.Trim();
+        buffers.input.Trim();
+        buffers.output.Trim();
     }
 };
 
 // Normalizes with the GIL released for long texts.
 Status Run(const Normalization& norm, Normalization::NormMode mode, const Text& text,
-           std::vector<size_t>* cutsOut) {
-    if (text.length < kReleaseGilUnits) return NormalizeText(norm, mode, text, tOutput, cutsOut);
+           UnitBuffer& out, std::vector<size_t>* cutsOut) {
+    if (text.length < kReleaseGilUnits) return NormalizeText(norm, mode, text, out, cutsOut);
     py::gil_scoped_release release;
-    return NormalizeText(norm, mode, text, tOutput, cutsOut);
+    return NormalizeText(norm, mode, text, out, cutsOut);
 }
 
 // A rules folder that could not be loaded; kavex._kavex.LoadFailed in Python.
@@ -363,13 +369,14 @@ class Core {
         PyObject* str = textHandle.ptr();
         RequireStr(str, "normalize");
         const Normalization::NormMode mode = ParseForm(formHandle.ptr());
-        TrimOnExit trim;
-        const Text text = PrepareStr(str);
+        Buffers& buffers = tBuffers;
+        TrimOnExit trim{buffers};
+        const Text text = PrepareStr(str, buffers.input);
         std::vector<size_t> cuts;
-        const Status status = Run(norm_, mode, text, &cuts);
+        const Status status = Run(norm_, mode, text, buffers.output, &cuts);
         if (status != Status::kOk) RaiseFailure(status);
-        if (SameUnits(text, tOutput)) return py::reinterpret_borrow<py::object>(textHandle);
-        PyObject* result = StrFromUnits(tOutput.data(), tOutput.size(), cuts);
+        if (SameUnits(text, buffers.output)) return py::reinterpret_borrow<py::object>(textHandle);
+        PyObject* result = StrFromUnits(buffers.output.data(), buffers.output.size(), cuts);
         if (result == nullptr) throw py::error_already_set();
         return py::reinterpret_steal<py::object>(result);
     }
@@ -378,11 +385,12 @@ class Core {
         PyObject* str = textHandle.ptr();
         RequireStr(str, "is_normalized");
         const Normalization::NormMode mode = ParseForm(formHandle.ptr());
-        TrimOnExit trim;
-        const Text text = PrepareStr(str);
-        const Status status = Run(norm_, mode, text, nullptr);
+        Buffers& buffers = tBuffers;
+        TrimOnExit trim{buffers};
+        const Text text = PrepareStr(str, buffers.input);
+        const Status status = Run(norm_, mode, text, buffers.output, nullptr);
         if (status != Status::kOk) RaiseFailure(status);
-        return SameUnits(text, tOutput);
+        return SameUnits(text, buffers.output);
     }
 
     py::object NormalizeUtf16le(py::handle dataHandle, py::handle formHandle) const {
@@ -401,13 +409,15 @@ class Core {
                          "UTF-16LE data must have an even number of bytes, got %zu", bytes);
             throw py::error_already_set();
         }
-        TrimOnExit trim;
+        Buffers& buffers = tBuffers;
+        UnitBuffer& input = buffers.input;
+        TrimOnExit trim{buffers};
         // Copied: the buffer may be unaligned or change while the GIL is released.
         Text text;
         text.length = bytes / 2;
-        uint16_t* units = tInput.Reserve(text.length);
+        uint16_t* units = input.Reserve(text.length);
         if (bytes != 0) std::memcpy(units, view.ptr, bytes);
-        tInput.Grow(text.length);
+        input.Grow(text.length);
         text.units = units;
         text.plain = true;
         for (size_t i = 0; i < text.length; ++i) {
@@ -416,12 +426,12 @@ class Core {
                 break;
             }
         }
-        const Status status = Run(norm_, mode, text, nullptr);
+        const Status status = Run(norm_, mode, text, buffers.output, nullptr);
         if (status != Status::kOk) RaiseFailure(status);
-        if (PyBytes_CheckExact(data) && SameUnits(text, tOutput)) {
+        if (PyBytes_CheckExact(data) && SameUnits(text, buffers.output)) {
             return py::reinterpret_borrow<py::object>(dataHandle);
         }
-        return py::bytes(reinterpret_cast<const char*>(tOutput.data()), 2 * tOutput.size());
+        return py::bytes(reinterpret_cast<const char*>(buffers.output.data()), 2 * buffers.output.size());
     }
 
   private:
@@ -462,23 +472,144 @@ class Core {
     Normalization norm_;
 };
 
-// kavex.normalize: the default normalizer, made on first use by kavex._default_normalizer.
+// The calls are plain vectorcall functions rather than pybind11 overloads: a tokenizer calls
+// them once per word, and pybind11's argument dispatch would cost several times the work.
+
+// Positional or keyword arguments (text, form="NFC"); returns false with a TypeError set.
+bool ParseArguments(const char* function, const char* first, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject*& text, PyObject*& form) {
+    static PyObject* nfc = PyUnicode_InternFromString("NFC");
+    text = nargs > 0 ? args[0] : nullptr;
+    form = nargs > 1 ? args[1] : nullptr;
+    if (nargs > 2) {
+        PyErr_Format(PyExc_TypeError, "%s() takes at most 2 arguments (%zd given)", function,
+                     nargs);
+        return false;
+    }
+    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < keywords; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+        PyObject** slot = PyUnicode_CompareWithASCIIString(name, first) == 0    ? &text
+                          : PyUnicode_CompareWithASCIIString(name, "form") == 0 ? &form
+                                                                                : nullptr;
+        if (slot == nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument %R",
+                         function, name);
+            return false;
+        }
+        if (*slot != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument %R", function,
+                         name);
+            return false;
+        }
+        *slot = args[nargs + i];
+    }
+    if (text == nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s'", function, first);
+        return false;
+    }
+    if (form == nullptr) form = nfc;
+    return true;
+}
+
+// Runs a call, turning C++ exceptions into Python ones.
+template <typename Call>
+PyObject* Guard(Call call) {
+    try {
+        return call();
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+// The Core inside a kavex.Normalizer (the method descriptors have checked its type). A
+// looked-up cast costs more than normalizing a word, so the usual layout is read directly.
+Core* SelfCore(PyObject* self) {
+    auto* instance = reinterpret_cast<py::detail::instance*>(self);
+    if (instance->simple_layout && instance->simple_holder_constructed) {
+        return static_cast<Core*>(instance->simple_value_holder[0]);
+    }
+    return py::cast<Core*>(py::handle(self));
+}
+
+PyObject* MethodNormalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    PyObject *text, *form;
+    if (!ParseArguments("normalize", "text", args, nargs, kwnames, text, form)) return nullptr;
+    return Guard([&] { return SelfCore(self)->Normalize(text, form).release().ptr(); });
+}
+
+PyObject* MethodIsNormalized(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    PyObject *text, *form;
+    if (!ParseArguments("is_normalized", "text", args, nargs, kwnames, text, form)) {
+        return nullptr;
+    }
+    return Guard([&] { return PyBool_FromLong(SelfCore(self)->IsNormalized(text, form)); });
+}
+
+PyObject* MethodNormalizeUtf16le(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    PyObject *data, *form;
+    if (!ParseArguments("normalize_utf16le", "data", args, nargs, kwnames, data, form)) {
+        return nullptr;
+    }
+    return Guard([&] { return SelfCore(self)->NormalizeUtf16le(data, form).release().ptr(); });
+}
+
+// kavex.normalize: the default normalizer, made on first use by kavex._default_normalizer
+// (which holds the lock), and kept for the life of the process.
 PyObject* gDefaultFactory = nullptr;
 PyObject* gDefault = nullptr;
+const Core* gDefaultCore = nullptr;
 
-py::object NormalizeWithDefault(py::handle text, py::handle form) {
-    if (gDefault == nullptr) {
-        if (gDefaultFactory == nullptr) throw std::runtime_error("kavex is not initialized");
-        PyObject* made = PyObject_CallNoArgs(gDefaultFactory);
-        if (made == nullptr) throw py::error_already_set();
-        if (gDefault == nullptr) {
-            gDefault = made;  // kept for the life of the process
-        } else {
-            Py_DECREF(made);
+PyObject* ModuleNormalize(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    PyObject *text, *form;
+    if (!ParseArguments("normalize", "text", args, nargs, kwnames, text, form)) return nullptr;
+    return Guard([&] {
+        if (gDefaultCore == nullptr) {
+            if (gDefaultFactory == nullptr) throw std::runtime_error("kavex is not initialized");
+            py::object made = py::reinterpret_steal<py::object>(PyObject_CallNoArgs(gDefaultFactory));
+            if (!made) throw py::error_already_set();
+            if (gDefaultCore == nullptr) {
+                gDefaultCore = SelfCore(made.ptr());
+                gDefault = made.release().ptr();
+            }
         }
-    }
-    return py::cast<const Core&>(py::handle(gDefault)).Normalize(text, form);
+        return gDefaultCore->Normalize(text, form).release().ptr();
+    });
 }
+
+constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef gMethods[] = {
+    {"normalize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(MethodNormalize)),
+     kFastCall,
+     "normalize(text, form=\"NFC\") -> str\n\nThe normalized text, or `text` itself when "
+     "nothing changed."},
+    {"is_normalized",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(MethodIsNormalized)), kFastCall,
+     "is_normalized(text, form=\"NFC\") -> bool\n\nWhether normalize would return the text "
+     "unchanged."},
+    {"normalize_utf16le",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(MethodNormalizeUtf16le)),
+     kFastCall,
+     "normalize_utf16le(data, form=\"NFC\") -> bytes\n\nThe same for UTF-16LE bytes, unit for "
+     "unit."},
+};
+
+PyMethodDef gModuleNormalize = {
+    "normalize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ModuleNormalize)),
+    kFastCall,
+    "normalize(text, form=\"NFC\") -> str\n\nNormalizes with the shipped rules: the text in "
+    "the form \"NFD\", \"NFC\" or \"NFKD\" (any case, or a kavex.Form), or `text` itself when "
+    "nothing changed."};
 
 }  // namespace
 
@@ -493,15 +624,20 @@ PYBIND11_MODULE(_kavex, m) {
         }
     });
 
-    py::class_<Core>(m, "Core", py::dynamic_attr())
-        .def(py::init([](py::bytes folder) { return new Core(folder); }), py::arg("folder"),
-             "Loads config.ini and the rules files it names from `folder`.")
-        .def("normalize", &Core::Normalize, py::arg("text"), py::arg("form") = "NFC")
-        .def("is_normalized", &Core::IsNormalized, py::arg("text"), py::arg("form") = "NFC")
-        .def("normalize_utf16le", &Core::NormalizeUtf16le, py::arg("data"),
-             py::arg("form") = "NFC");
+    py::class_<Core> core(m, "Core", py::dynamic_attr());
+    core.def(py::init([](py::bytes folder) { return new Core(folder); }), py::arg("folder"),
+             "Loads config.ini and the rules files it names from `folder` (bytes).");
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(core.ptr());
+    for (PyMethodDef& method : gMethods) {
+        py::object descriptor = py::reinterpret_steal<py::object>(PyDescr_NewMethod(type, &method));
+        if (!descriptor) throw py::error_already_set();
+        core.attr(method.ml_name) = descriptor;
+    }
 
-    m.def("normalize", &NormalizeWithDefault, py::arg("text"), py::arg("form") = "NFC");
+    py::object normalize = py::reinterpret_steal<py::object>(
+        PyCFunction_NewEx(&gModuleNormalize, nullptr, m.attr("__name__").ptr()));
+    if (!normalize) throw py::error_already_set();
+    m.attr("normalize") = normalize;
     m.def(
         "_set_default_factory",
         [](py::object factory) {
