@@ -11,8 +11,11 @@
 #include <pybind11/pybind11.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <climits>
+#include <fstream>
+#include <iterator>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -348,6 +351,94 @@ Status Run(const Normalization& norm, Normalization::NormMode mode, const Text& 
     return NormalizeText(norm, mode, text, out, cutsOut);
 }
 
+// Units that may change a text under one form: the last unit of every rule source and
+// U+06BE (the reordering moves it). A text holding none of them comes back as it is, so
+// short texts skip the call into the library, as a quick check does elsewhere.
+class ChangeSet {
+  public:
+    bool known() const { return known_; }
+    bool Contains(uint16_t unit) const { return (bits_[unit >> 6] >> (unit & 63)) & 1; }
+    bool AnyBelow256() const { return below256_; }
+
+    // Reads a rules file as the library does: a source is what precedes a colon, so the unit
+    // before every colon covers every source's last unit. Stays unknown when a source could
+    // be empty or the file does not look like a rules file.
+    void Derive(const std::string& path) {
+        std::ifstream file(path, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        if (!file.good() && !file.eof()) return;
+        if (bytes.size() < 2 || bytes.size() % 2 != 0 || static_cast<unsigned char>(bytes[0]) != 0xFF ||
+            static_cast<unsigned char>(bytes[1]) != 0xFE) {
+            return;
+        }
+        const size_t count = bytes.size() / 2 - 1;
+        auto unit = [&](size_t i) {
+            return static_cast<uint16_t>(static_cast<unsigned char>(bytes[2 + 2 * i]) |
+                                         static_cast<unsigned char>(bytes[3 + 2 * i]) << 8);
+        };
+        bits_.fill(0);
+        for (size_t i = 0; i < count; ++i) {
+            if (unit(i) != u':') continue;
+            if (i == 0 || unit(i - 1) == u':' || unit(i - 1) == u'\n' ||
+                (i >= 2 && unit(i - 2) == u'\r')) {
+                return;  // possibly an empty source
+            }
+            Add(unit(i - 1));
+        }
+        Add(0x06BE);
+        below256_ = false;
+        for (unsigned u = 0; u < 256; ++u) below256_ = below256_ || Contains(static_cast<uint16_t>(u));
+        known_ = true;
+    }
+
+    // Whether the units may change under the form; true when the set is not known.
+    bool MayChange(const uint16_t* units, size_t length) const {
+        if (!known_) return true;
+        for (size_t i = 0; i < length; ++i) {
+            if (Contains(units[i])) return true;
+        }
+        return false;
+    }
+
+  private:
+    void Add(uint16_t unit) { bits_[unit >> 6] |= uint64_t{1} << (unit & 63); }
+
+    std::array<uint64_t, 1024> bits_{};
+    bool known_ = false;
+    bool below256_ = true;
+};
+
+// The rules files config.ini names for NFD, NFC and NFKD, read as the library reads it
+// (key=value lines, tab, LF, CR and space trimmed, the last entry of a key wins). Empty
+// when any line is of a shape the two readings could take differently.
+std::array<std::string, 3> RulesFilesOf(const std::string& config) {
+    std::array<std::string, 3> paths;
+    std::ifstream file(config, std::ios::binary);
+    std::string line;
+    auto trim = [](std::string text) {
+        const char* blanks = " \t\r\n";
+        const size_t first = text.find_first_not_of(blanks);
+        if (first == std::string::npos) return std::string();
+        return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+    };
+    while (std::getline(file, line)) {
+        const size_t equals = line.find('=');
+        if (equals == std::string::npos) {
+            if (!trim(line).empty()) return {};
+            continue;
+        }
+        const std::string key = trim(line.substr(0, equals));
+        const std::string value = trim(line.substr(equals + 1));
+        if (equals > 64 || line.size() - equals > 512 || line.find('\0') != std::string::npos) {
+            return {};
+        }
+        if (key == "NFDfilepath") paths[Normalization::NFD] = value;
+        if (key == "NFCfilepath") paths[Normalization::NFC] = value;
+        if (key == "NFKDfilepath") paths[Normalization::NFKD] = value;
+    }
+    return paths;
+}
+
 // A rules folder that could not be loaded; kavex._kavex.LoadFailed in Python.
 struct LoadFailed {
     std::string message;
@@ -369,6 +460,7 @@ class Core {
         PyObject* str = textHandle.ptr();
         RequireStr(str, "normalize");
         const Normalization::NormMode mode = ParseForm(formHandle.ptr());
+        if (Unchanged(str, mode)) return py::reinterpret_borrow<py::object>(textHandle);
         Buffers& buffers = tBuffers;
         TrimOnExit trim{buffers};
         const Text text = PrepareStr(str, buffers.input);
@@ -385,6 +477,7 @@ class Core {
         PyObject* str = textHandle.ptr();
         RequireStr(str, "is_normalized");
         const Normalization::NormMode mode = ParseForm(formHandle.ptr());
+        if (Unchanged(str, mode)) return true;
         Buffers& buffers = tBuffers;
         TrimOnExit trim{buffers};
         const Text text = PrepareStr(str, buffers.input);
@@ -435,6 +528,23 @@ class Core {
     }
 
   private:
+    // A short text without a unit that may change is its own result. Long texts go to the
+    // library, which scans them as fast and without the GIL.
+    bool Unchanged(PyObject* str, Normalization::NormMode mode) const {
+        const ChangeSet& changes = changes_[mode];
+        if (!changes.known() || PyUnicode_READY(str) < 0) return false;
+        const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+        if (length >= kReleaseGilUnits) return false;
+        switch (PyUnicode_KIND(str)) {
+            case PyUnicode_1BYTE_KIND:
+                return !changes.AnyBelow256();
+            case PyUnicode_2BYTE_KIND:
+                return !changes.MayChange(PyUnicode_2BYTE_DATA(str), length);
+            default:
+                return false;
+        }
+    }
+
     // "config.ini" is read from the current directory, which belongs to the whole process:
     // loads take turns, enter the folder and always go back to where the process was.
     bool Load(const std::string& folder, std::string& error) {
@@ -454,6 +564,13 @@ class Core {
         try {
             loaded = norm_.Initialize();
             if (!loaded) error = "config.ini or a rules file it names could not be loaded";
+            if (loaded) {
+                // Same current directory, so the same files as the library just loaded.
+                const std::array<std::string, 3> paths = RulesFilesOf("config.ini");
+                for (int mode = 0; mode < 3; ++mode) {
+                    if (!paths[mode].empty()) changes_[mode].Derive(paths[mode]);
+                }
+            }
         } catch (const std::exception& e) {
             error = e.what();
         } catch (...) {
@@ -470,6 +587,7 @@ class Core {
     }
 
     Normalization norm_;
+    std::array<ChangeSet, 3> changes_;
 };
 
 // The calls are plain vectorcall functions rather than pybind11 overloads: a tokenizer calls
