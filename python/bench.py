@@ -22,14 +22,17 @@ import sys
 import time
 import unicodedata
 
-import kavex
+HERE = os.path.dirname(os.path.abspath(__file__))
+# The sources of the package sit next to this script, without the compiled module: import
+# the installed or built package instead.
+sys.path = [p for p in sys.path if os.path.abspath(p or ".") != HERE]
+import kavex  # noqa: E402
 
 try:
     import icu
 except ImportError:  # the table is still useful without it
     icu = None
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 FORMS = ["NFD", "NFC", "NFKD"]
 
 
