@@ -8,22 +8,21 @@
 // of the str, would read as one character in UTF-16; the text is cut between them too, so
 // every str comes back character for character.
 #include <fcntl.h>
+#include <kavex/Normalization.h>
 #include <pybind11/pybind11.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <climits>
-#include <fstream>
-#include <iterator>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include <kavex/Normalization.h>
 
 namespace py = pybind11;
 
@@ -308,8 +307,8 @@ Normalization::NormMode ParseForm(PyObject* form) {
     }
     PyObject* shown = PyObject_Repr(form);
     if (shown != nullptr) {
-        PyErr_Format(PyExc_ValueError, "unknown normalization form %U: use \"NFD\", \"NFC\" or \"NFKD\"",
-                     shown);
+        PyErr_Format(PyExc_ValueError,
+                     "unknown normalization form %U: use \"NFD\", \"NFC\" or \"NFKD\"", shown);
         Py_DECREF(shown);
     }
     throw py::error_already_set();
@@ -367,7 +366,8 @@ class ChangeSet {
         std::ifstream file(path, std::ios::binary);
         std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
         if (!file.good() && !file.eof()) return;
-        if (bytes.size() < 2 || bytes.size() % 2 != 0 || static_cast<unsigned char>(bytes[0]) != 0xFF ||
+        if (bytes.size() < 2 || bytes.size() % 2 != 0 ||
+            static_cast<unsigned char>(bytes[0]) != 0xFF ||
             static_cast<unsigned char>(bytes[1]) != 0xFE) {
             return;
         }
@@ -387,7 +387,8 @@ class ChangeSet {
         }
         Add(0x06BE);
         below256_ = false;
-        for (unsigned u = 0; u < 256; ++u) below256_ = below256_ || Contains(static_cast<uint16_t>(u));
+        for (unsigned u = 0; u < 256; ++u)
+            below256_ = below256_ || Contains(static_cast<uint16_t>(u));
         known_ = true;
     }
 
@@ -524,7 +525,8 @@ class Core {
         if (PyBytes_CheckExact(data) && SameUnits(text, buffers.output)) {
             return py::reinterpret_borrow<py::object>(dataHandle);
         }
-        return py::bytes(reinterpret_cast<const char*>(buffers.output.data()), 2 * buffers.output.size());
+        return py::bytes(reinterpret_cast<const char*>(buffers.output.data()),
+                         2 * buffers.output.size());
     }
 
   private:
@@ -577,8 +579,9 @@ class Core {
             error = "config.ini could not be read";
         }
         if (fchdir(previous) != 0) {
-            error = std::string("loaded, but could not return to the previous current "
-                                "directory: ") +
+            error = std::string(
+                        "loaded, but could not return to the previous current "
+                        "directory: ") +
                     std::strerror(errno);
             loaded = false;
         }
@@ -611,8 +614,8 @@ bool ParseArguments(const char* function, const char* first, PyObject* const* ar
                           : PyUnicode_CompareWithASCIIString(name, "form") == 0 ? &form
                                                                                 : nullptr;
         if (slot == nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument %R",
-                         function, name);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument %R", function,
+                         name);
             return false;
         }
         if (*slot != nullptr) {
@@ -686,14 +689,14 @@ PyObject* gDefaultFactory = nullptr;
 PyObject* gDefault = nullptr;
 const Core* gDefaultCore = nullptr;
 
-PyObject* ModuleNormalize(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
+PyObject* ModuleNormalize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject *text, *form;
     if (!ParseArguments("normalize", "text", args, nargs, kwnames, text, form)) return nullptr;
     return Guard([&] {
         if (gDefaultCore == nullptr) {
             if (gDefaultFactory == nullptr) throw std::runtime_error("kavex is not initialized");
-            py::object made = py::reinterpret_steal<py::object>(PyObject_CallNoArgs(gDefaultFactory));
+            py::object made =
+                py::reinterpret_steal<py::object>(PyObject_CallNoArgs(gDefaultFactory));
             if (!made) throw py::error_already_set();
             if (gDefaultCore == nullptr) {
                 gDefaultCore = SelfCore(made.ptr());
@@ -716,8 +719,7 @@ PyMethodDef gMethods[] = {
      "is_normalized(text, form=\"NFC\") -> bool\n\nWhether normalize would return the text "
      "unchanged."},
     {"normalize_utf16le",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(MethodNormalizeUtf16le)),
-     kFastCall,
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(MethodNormalizeUtf16le)), kFastCall,
      "normalize_utf16le(data, form=\"NFC\") -> bytes\n\nThe same for UTF-16LE bytes, unit for "
      "unit."},
 };
