@@ -82,13 +82,18 @@ class UnitBuffer {
     size_t capacity_ = 0;
 };
 
-// Each thread converts and normalizes in its own buffers, kept between calls. Reached once
-// per call: a thread_local in a shared object costs a call to reach.
+// Buffers to convert and normalize in, kept between calls. A short text is normalized with
+// the GIL held, so one set serves every thread; a long one releases the GIL and uses its
+// thread's own (a thread_local in a shared object costs a call to reach, more than a
+// short text takes).
 struct Buffers {
     UnitBuffer input;
     UnitBuffer output;
 };
+Buffers gHeldBuffers;
 thread_local Buffers tBuffers;
+
+Buffers& BuffersFor(bool releaseGil) { return releaseGil ? tBuffers : gHeldBuffers; }
 
 // Text ready for the library: units (UTF-16LE) and the places the text must be cut, in
 // addition to its zero units.
@@ -111,7 +116,6 @@ inline bool HasSpecialUnits(const uint16_t* units, size_t length) {
 
 // Converts a str to units. Runs with the GIL held: it reads the str's storage.
 Text PrepareStr(PyObject* str, UnitBuffer& input) {
-    if (PyUnicode_READY(str) < 0) throw py::error_already_set();
     Text text;
     const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
     const void* data = PyUnicode_DATA(str);
@@ -320,6 +324,7 @@ void RequireStr(PyObject* text, const char* function) {
                      Py_TYPE(text)->tp_name);
         throw py::error_already_set();
     }
+    if (PyUnicode_READY(text) < 0) throw py::error_already_set();
 }
 
 [[noreturn]] void RaiseFailure(Status status) {
@@ -342,10 +347,10 @@ struct TrimOnExit {
     }
 };
 
-// Normalizes with the GIL released for long texts.
+// Normalizes, with the GIL released for long texts (decided with the choice of buffers).
 Status Run(const Normalization& norm, Normalization::NormMode mode, const Text& text,
-           UnitBuffer& out, std::vector<size_t>* cutsOut) {
-    if (text.length < kReleaseGilUnits) return NormalizeText(norm, mode, text, out, cutsOut);
+           UnitBuffer& out, std::vector<size_t>* cutsOut, bool releaseGil) {
+    if (!releaseGil) return NormalizeText(norm, mode, text, out, cutsOut);
     py::gil_scoped_release release;
     return NormalizeText(norm, mode, text, out, cutsOut);
 }
@@ -462,11 +467,12 @@ class Core {
         RequireStr(str, "normalize");
         const Normalization::NormMode mode = ParseForm(formHandle.ptr());
         if (Unchanged(str, mode)) return py::reinterpret_borrow<py::object>(textHandle);
-        Buffers& buffers = tBuffers;
+        const bool releaseGil = PyUnicode_GET_LENGTH(str) >= Py_ssize_t{kReleaseGilUnits};
+        Buffers& buffers = BuffersFor(releaseGil);
         TrimOnExit trim{buffers};
         const Text text = PrepareStr(str, buffers.input);
         std::vector<size_t> cuts;
-        const Status status = Run(norm_, mode, text, buffers.output, &cuts);
+        const Status status = Run(norm_, mode, text, buffers.output, &cuts, releaseGil);
         if (status != Status::kOk) RaiseFailure(status);
         if (SameUnits(text, buffers.output)) return py::reinterpret_borrow<py::object>(textHandle);
         PyObject* result = StrFromUnits(buffers.output.data(), buffers.output.size(), cuts);
@@ -479,10 +485,11 @@ class Core {
         RequireStr(str, "is_normalized");
         const Normalization::NormMode mode = ParseForm(formHandle.ptr());
         if (Unchanged(str, mode)) return true;
-        Buffers& buffers = tBuffers;
+        const bool releaseGil = PyUnicode_GET_LENGTH(str) >= Py_ssize_t{kReleaseGilUnits};
+        Buffers& buffers = BuffersFor(releaseGil);
         TrimOnExit trim{buffers};
         const Text text = PrepareStr(str, buffers.input);
-        const Status status = Run(norm_, mode, text, buffers.output, nullptr);
+        const Status status = Run(norm_, mode, text, buffers.output, nullptr, releaseGil);
         if (status != Status::kOk) RaiseFailure(status);
         return SameUnits(text, buffers.output);
     }
@@ -503,7 +510,8 @@ class Core {
                          "UTF-16LE data must have an even number of bytes, got %zu", bytes);
             throw py::error_already_set();
         }
-        Buffers& buffers = tBuffers;
+        const bool releaseGil = bytes / 2 >= kReleaseGilUnits;
+        Buffers& buffers = BuffersFor(releaseGil);
         UnitBuffer& input = buffers.input;
         TrimOnExit trim{buffers};
         // Copied: the buffer may be unaligned or change while the GIL is released.
@@ -520,7 +528,7 @@ class Core {
                 break;
             }
         }
-        const Status status = Run(norm_, mode, text, buffers.output, nullptr);
+        const Status status = Run(norm_, mode, text, buffers.output, nullptr, releaseGil);
         if (status != Status::kOk) RaiseFailure(status);
         if (PyBytes_CheckExact(data) && SameUnits(text, buffers.output)) {
             return py::reinterpret_borrow<py::object>(dataHandle);
@@ -534,7 +542,7 @@ class Core {
     // library, which scans them as fast and without the GIL.
     bool Unchanged(PyObject* str, Normalization::NormMode mode) const {
         const ChangeSet& changes = changes_[mode];
-        if (!changes.known() || PyUnicode_READY(str) < 0) return false;
+        if (!changes.known()) return false;
         const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
         if (length >= kReleaseGilUnits) return false;
         switch (PyUnicode_KIND(str)) {
