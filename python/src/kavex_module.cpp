@@ -355,9 +355,10 @@ Status Run(const Normalization& norm, Normalization::NormMode mode, const Text& 
     return NormalizeText(norm, mode, text, out, cutsOut);
 }
 
-// Units that may change a text under one form: the last unit of every rule source and
-// U+06BE (the reordering moves it). A text holding none of them comes back as it is, so
-// short texts skip the call into the library, as a quick check does elsewhere.
+// Units that may change a text under one form: the last unit of every rule source. A text
+// holding none of them, and no U+06BE right after one of the marks the library moves it
+// in front of, comes back as it is, so short texts skip the call into the library, as a
+// quick check does elsewhere.
 class ChangeSet {
   public:
     bool known() const { return known_; }
@@ -390,7 +391,6 @@ class ChangeSet {
             }
             Add(unit(i - 1));
         }
-        Add(0x06BE);
         below256_ = false;
         for (unsigned u = 0; u < 256; ++u)
             below256_ = below256_ || Contains(static_cast<uint16_t>(u));
@@ -402,8 +402,17 @@ class ChangeSet {
         if (!known_) return true;
         for (size_t i = 0; i < length; ++i) {
             if (Contains(units[i])) return true;
+            if (units[i] == 0x06BE && i > 0 && IsHehMark(units[i - 1])) return true;
         }
         return false;
+    }
+
+    // The marks a U+06BE moves in front of: U+0610-0615, U+064B, U+064E-0654,
+    // U+0656-0658, U+0670.
+    static bool IsHehMark(uint16_t unit) {
+        return (unit >= 0x0610 && unit <= 0x0615) || unit == 0x064B ||
+               (unit >= 0x064E && unit <= 0x0654) || (unit >= 0x0656 && unit <= 0x0658) ||
+               unit == 0x0670;
     }
 
   private:

@@ -52,6 +52,10 @@ def generated_lines():
     lines = ["", "\x00", "\x00\x00\u0622", "\u0622\x00", "abc", "caf\xe9 \x00",
              "\U0001ee00", "\ud800", "\udfff\u0622", "\u0622\udbff",
              "\u067e\u0651\u06be\x00\u067e\u0651\u06be", "\ufdfa" * 40]
+    # U+06BE after each mark it moves in front of, and after neighbours that it does not.
+    for mark in list(range(0x060F, 0x0617)) + list(range(0x064A, 0x065A)) + [0x066F, 0x0670,
+                                                                          0x0671]:
+        lines.append("\u067e" + chr(mark) + "\u06be")
     for _ in range(300):
         text = "".join(rng.choice(alphabet) for _ in range(rng.randrange(1, 40)))
         # A lone high surrogate followed by a lone low one has no UTF-16 form of its own;
