@@ -189,7 +189,7 @@ std::string CommentCharacters(const std::u16string& units) {
 
 namespace {
 
-// Pads `line` with blanks to `column` (at least two) before a comment.
+// Pads `line` with blanks to the comment column (at least two) before a comment.
 void AppendComment(std::string& line, const std::string& comment) {
     constexpr std::size_t kCommentColumn = 40;
     std::size_t width = line.size();
@@ -218,8 +218,9 @@ std::string WriteRulesSource(const RulesFileImage& image, const std::string& nam
         std::string text = UnitNotation(rule.source);
         text += text.empty() ? "->" : " ->";
         if (!rule.replacement.empty()) text += " " + UnitNotation(rule.replacement);
-        AppendComment(
-            text, CommentCharacters(rule.source) + " -> " + CommentCharacters(rule.replacement));
+        std::string comment = CommentCharacters(rule.source) + " ->";
+        if (!rule.replacement.empty()) comment += " " + CommentCharacters(rule.replacement);
+        AppendComment(text, comment);
         out += text + "\n";
         if (line.bareCr) {
             out += "# line " + Number(rule.line) +
