@@ -2,6 +2,7 @@
 // files, and checks either for rules that never apply, lines the loader reads otherwise
 // than they look, and the size of the matcher.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
