@@ -117,8 +117,13 @@ TEST(ExplainTest, ShippedRulesMatchTheOracle) {
     };
     for (const char* form : {"NFD", "NFC", "NFKD"}) {
         Normalizer normalizer;
-        ASSERT_TRUE(
-            normalizer.LoadRules(std::string(KAVEX_SOURCE_DIR) + "/rules/" + form + ".txt"));
+        const bool loaded =
+            normalizer.LoadRules(std::string(KAVEX_SOURCE_DIR) + "/rules/" + form + ".txt");
+#ifdef _WIN32
+        // Under Wine the source tree may be out of reach.
+        if (!loaded) GTEST_SKIP() << "rules/" << form << ".txt not reachable";
+#endif
+        ASSERT_TRUE(loaded);
         NaiveRules rules;
         for (const auto& rule : normalizer.rules) rules.emplace_back(rule.source, rule.replacement);
         for (const std::u16string& text : texts) ExpectLikeOracle(normalizer, rules, text, form);
