@@ -33,8 +33,8 @@ constexpr int kExitData = 65;  // not readable as rules
 
 const char kUsage[] =
     "Usage: kavex-rules compile SOURCE.kvr... -o FILE.txt\n"
-    "       kavex-rules decompile FILE.txt [-o SOURCE.kvr]\n"
-    "       kavex-rules check FILE.txt|SOURCE.kvr\n"
+    "  or:  kavex-rules decompile FILE.txt [-o SOURCE.kvr]\n"
+    "  or:  kavex-rules check FILE.txt|SOURCE.kvr\n"
     "Writes, reads and checks kavex rules files.\n"
     "\n"
     "  compile    writes the rules file (UTF-16LE, FF FE, source:replacement, CR LF) of\n"
