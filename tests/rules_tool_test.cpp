@@ -7,7 +7,9 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
+#include "support/NaiveOracle.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -135,6 +137,66 @@ TEST_F(RulesToolTest, CompiledFolderServesKavexNormalize) {
     EXPECT_EQ(nfc.out, "\xD8\xA6 \xDB\x8C \xEF\xBB\xBB\n");
     const Result nfkd = Run(KAVEX_NORMALIZE_TOOL, "--rules urdu --form nfkd in.txt");
     EXPECT_EQ(nfkd.out, "\xDB\x8C\xD9\x94 \xD9\x8A \xD9\x84\xD8\xA7\n");
+}
+
+// --explain writes each line, then the oracle's steps: the moves of U+06BE, then each
+// rule with its offset in the line and in the result, its line in the rules file, its
+// source and replacement.
+TEST_F(RulesToolTest, ExplainGivesTheOraclesTrace) {
+    const kavex::testing::NaiveRules rules = {
+        {u"ab", u"x"}, {u"xd", u"y"}, {u"a", u""}, {u"\u06BE\u064E", u"H"}, {u"b", u"bbb"}};
+    fs::create_directory(dir_.Path() / "r");
+    dir_.Write("r/nfc.kvr", "a b -> x\nx d -> y\na ->\nU+06BE U+064E -> H\nb -> bbb\n");
+    dir_.Write("r/config.ini", "NFDfilepath=NFC.txt\nNFCfilepath=NFC.txt\nNFKDfilepath=NFC.txt\n");
+    ASSERT_EQ(Rules("compile r/nfc.kvr -o r/NFC.txt").exitCode, 0);
+
+    const std::u16string lines[] = {u"abd\n", u"ba\u064E\u06BEab\n", u"\n", u"aab"};
+    std::string input;
+    std::string expected;
+    const auto notation = [](const std::u16string& units) {
+        std::string out;
+        char buffer[16];
+        for (char16_t unit : units) {
+            std::snprintf(buffer, sizeof buffer, " U+%04X", static_cast<unsigned>(unit));
+            out += buffer;
+        }
+        return out;
+    };
+    const auto utf8 = [](const std::u16string& units) {
+        std::string out;
+        for (char16_t unit : units) {
+            if (unit < 0x80) {
+                out.push_back(static_cast<char>(unit));
+            } else {
+                out.push_back(static_cast<char>(0xC0 | (unit >> 6)));
+                out.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
+            }
+        }
+        return out;
+    };
+    for (const std::u16string& line : lines) {
+        input += utf8(line);
+        std::vector<kavex::testing::NaiveStep> steps;
+        const std::u16string result = kavex::testing::NaiveExplain(rules, line, steps);
+        expected += utf8(result);
+        if (result.empty() || result.back() != u'\n') expected += "\n";
+        for (const auto& step : steps) {
+            if (step.heh) {
+                expected += "  U+06BE moved from " + std::to_string(step.from) + " to " +
+                            std::to_string(step.to) + "\n";
+            } else {
+                expected += "  at " + std::to_string(step.from) + " (" + std::to_string(step.to) +
+                            " in the result), line " + std::to_string(step.rule + 1) + ":" +
+                            notation(rules[step.rule].first) + " ->" +
+                            notation(rules[step.rule].second) + "\n";
+            }
+        }
+    }
+    dir_.Write("in.txt", input);
+    const Result explained = Run(KAVEX_NORMALIZE_TOOL, "--rules r --explain in.txt");
+    EXPECT_EQ(explained.exitCode, 0) << explained.err;
+    EXPECT_EQ(explained.out, expected);
+    EXPECT_EQ(Run(KAVEX_NORMALIZE_TOOL, "--rules r --explain --check in.txt").exitCode, 64);
 }
 
 }  // namespace
