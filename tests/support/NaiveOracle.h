@@ -138,8 +138,8 @@ inline std::u16string NaiveExplain(const NaiveRules& rules, const std::u16string
         const auto& rule = rules[match.rule];
         const std::size_t p = static_cast<std::size_t>(match.position);
         const std::size_t k = rule.first.size();
-        steps.push_back(NaiveStep{false, static_cast<std::size_t>(match.position - grown), p,
-                                  match.rule});
+        steps.push_back(
+            NaiveStep{false, static_cast<std::size_t>(match.position - grown), p, match.rule});
         const bool reachedEnd = p + k == out.size();
         out.replace(p, k, rule.second);
         grown += static_cast<std::ptrdiff_t>(rule.second.size()) - static_cast<std::ptrdiff_t>(k);
