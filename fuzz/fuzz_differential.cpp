@@ -77,6 +77,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     Check(normalizer.Normalize(text) == kavex::testing::NaiveNormalize(rules, text),
           "Normalize differs from the oracle");
 
+    // Explain gives the same result and the oracle's trace.
+    std::vector<kavex::NormalizationStep> steps;
+    std::vector<kavex::testing::NaiveStep> naiveSteps;
+    Check(normalizer.Explain(text, steps) == kavex::testing::NaiveExplain(rules, text, naiveSteps),
+          "Explain differs from the oracle");
+    Check(steps.size() == naiveSteps.size(), "Explain takes the oracle's steps");
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        const bool moved = steps[i].kind == kavex::NormalizationStep::Kind::kHehMoved;
+        Check(moved == naiveSteps[i].heh && steps[i].from == naiveSteps[i].from &&
+                  steps[i].to == naiveSteps[i].to && (moved || steps[i].rule == naiveSteps[i].rule),
+              "Explain reports the oracle's step");
+    }
+
     // A rebuilt matcher answers the same.
     kavex::Normalizer copy(normalizer);
     Check(copy.Build(sources), "rebuild");

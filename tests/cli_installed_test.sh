@@ -16,4 +16,11 @@ if [ -f "$work/prefix/share/kavex/rules/config.ini" ]; then
   env -u LD_LIBRARY_PATH "$tool" --form nfd "$source/samples/urdu-heh.txt" >out.txt
   cmp out.txt "$source/samples/urdu-heh.nfd"
 fi
+# kavex-rules is installed beside it and checks the installed rules clean.
+rules_tool="$work/prefix/bin/kavex-rules"
+test -x "$rules_tool"
+env -u LD_LIBRARY_PATH "$rules_tool" --version
+if [ -f "$work/prefix/share/kavex/rules/NFC.txt" ]; then
+  env -u LD_LIBRARY_PATH "$rules_tool" check "$work/prefix/share/kavex/rules/NFC.txt" >/dev/null
+fi
 echo "installed kavex-normalize: ok"

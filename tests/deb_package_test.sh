@@ -39,6 +39,7 @@ test "$(basename "$deb")" = "kavex_${version}_${arch}.deb"
 # What the package holds.
 dpkg-deb --contents "$deb" | awk '{line = $1; for (i = 6; i <= NF; i++) line = line " " $i; print line}' >contents.txt
 for entry in "-rwxr-xr-x ./usr/bin/kavex-normalize" \
+             "-rwxr-xr-x ./usr/bin/kavex-rules" \
              "-rw-r--r-- ./usr/lib/$multiarch/libkavex.so.$version" \
              "lrwxrwxrwx ./usr/lib/$multiarch/libkavex.so.${version%%.*} -> libkavex.so.$version" \
              "lrwxrwxrwx ./usr/lib/$multiarch/libkavex.so -> libkavex.so.${version%%.*}" \
@@ -47,6 +48,7 @@ for entry in "-rwxr-xr-x ./usr/bin/kavex-normalize" \
              "-rw-r--r-- ./usr/lib/$multiarch/pkgconfig/kavex.pc" \
              "-rw-r--r-- ./usr/share/kavex/rules/config.ini" \
              "-rw-r--r-- ./usr/share/man/man1/kavex-normalize.1.gz" \
+             "-rw-r--r-- ./usr/share/man/man1/kavex-rules.1.gz" \
              "-rw-r--r-- ./usr/share/doc/kavex/copyright" \
              "-rw-r--r-- ./usr/share/doc/kavex/changelog.gz"; do
   if ! grep -qxF -- "$entry" contents.txt; then

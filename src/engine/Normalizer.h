@@ -26,6 +26,19 @@ struct RuleSpan {
     uint32_t sourceLength;
 };
 
+// One step of Normalize, as Explain reports it.
+struct NormalizationStep {
+    enum class Kind { kHehMoved, kRuleApplied };
+    Kind kind;
+    // kHehMoved: the index of the U+06BE in the text as given, and the index it moves to,
+    // the front of the run of marks before it.
+    // kRuleApplied: the index of the rule's source in the reordered text, and the index of
+    // its replacement in the result.
+    std::size_t from;
+    std::size_t to;
+    uint16_t rule;  // kRuleApplied: the rule index (its line in the rules file - 1)
+};
+
 class Normalizer : public RuleMatcher {
   public:
     Normalizer();
@@ -50,6 +63,10 @@ class Normalizer : public RuleMatcher {
     bool ReadRulesFile(const char* path);
 
     std::u16string Normalize(std::u16string text) const;
+    // Normalize step by step: the same result, with every move of U+06BE and then every
+    // rule applied appended to `steps` in order. Apart from the fast paths, which it
+    // leaves untouched.
+    std::u16string Explain(std::u16string text, std::vector<NormalizationStep>& steps) const;
     // Moves every U+06BE that directly follows a mark to the front of that run of marks.
     std::u16string ReorderHeh(std::u16string text) const;
     static void ReorderHehInPlace(char16_t* units, std::size_t count);

@@ -97,6 +97,58 @@ inline std::u16string NaiveNormalize(const NaiveRules& rules, const std::u16stri
     return result;
 }
 
+// One step of a normalization: a U+06BE moved (from its index in the text to the front of
+// its run of marks), or a rule applied (from the index of its source in the reordered
+// text, to the index of its replacement in the result).
+struct NaiveStep {
+    bool heh = false;
+    std::size_t from = 0;
+    std::size_t to = 0;
+    uint16_t rule = 0;
+    bool operator==(const NaiveStep& other) const {
+        return heh == other.heh && from == other.from && to == other.to && rule == other.rule;
+    }
+};
+
+// NaiveNormalize, recording its steps: the index where the reordering inserts each U+06BE,
+// and the index of each in-place replacement, which is the index of the replacement in the
+// result; units before it are never touched again.
+inline std::u16string NaiveExplain(const NaiveRules& rules, const std::u16string& text,
+                                   std::vector<NaiveStep>& steps) {
+    std::u16string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
+        if (c == 0x06BE && i > 0 && NaiveIsMark(out.back())) {
+            std::ptrdiff_t j = static_cast<std::ptrdiff_t>(i) - 1;
+            while (j >= 0 && NaiveIsMark(text[static_cast<std::size_t>(j)])) --j;
+            out.insert(static_cast<std::size_t>(j + 1), 1, c);
+            // Right after a moved U+06BE the insert is an append: no move.
+            if (static_cast<std::size_t>(j + 1) != i) {
+                steps.push_back(NaiveStep{true, i, static_cast<std::size_t>(j + 1), 0});
+            }
+        } else {
+            out.push_back(c);
+        }
+    }
+    const std::vector<std::u16string> sources = NaiveSources(rules);
+    // Units the replacements so far added to the text, to find a source in the reordered text.
+    std::ptrdiff_t grown = 0;
+    NaiveMatch match = NaiveSearch(sources, out, 0);
+    while (match.position != -1) {
+        const auto& rule = rules[match.rule];
+        const std::size_t p = static_cast<std::size_t>(match.position);
+        const std::size_t k = rule.first.size();
+        steps.push_back(
+            NaiveStep{false, static_cast<std::size_t>(match.position - grown), p, match.rule});
+        const bool reachedEnd = p + k == out.size();
+        out.replace(p, k, rule.second);
+        grown += static_cast<std::ptrdiff_t>(rule.second.size()) - static_cast<std::ptrdiff_t>(k);
+        if (reachedEnd) break;
+        match = NaiveSearch(sources, out, static_cast<int64_t>(p + rule.second.size()));
+    }
+    return out;
+}
+
 }  // namespace kavex::testing
 
 #endif  // KAVEX_TESTS_SUPPORT_NAIVEORACLE_H

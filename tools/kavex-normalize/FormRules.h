@@ -37,6 +37,9 @@ class FormRules {
     // each line on its own, with the same line feeds.
     bool JoinsLines() const { return joinsLines_; }
 
+    // The form's normalizer, for --explain.
+    const kavex::Normalizer& Engine() const { return normalizer_; }
+
   private:
     std::size_t NormalizeLittleEndian(const char16_t* units, std::size_t count,
                                       Buffer<char16_t>& out) const;

@@ -24,6 +24,10 @@ const char kUsage[] =
     "                             byte-order mark in the input is kept as U+FEFF\n"
     "  --check                    write nothing; exit 1 and name the first line that\n"
     "                             normalization would change, exit 0 when none would\n"
+    "  --explain                  after each normalized line, one line per step: every\n"
+    "                             U+06BE moved (from and to offset), then every rule\n"
+    "                             applied (its offset in the line, and in the result,\n"
+    "                             its line in the rules file, its source and replacement)\n"
     "  -o, --output FILE          write to FILE instead of standard output; FILE is\n"
     "                             replaced only once everything has been written\n"
     "  --jobs N                   normalize on N threads (default: one per core); the\n"
@@ -140,6 +144,9 @@ Options ParseOptions(int argc, char** argv) {
         } else if (name == "--check") {
             noValue();
             options.check = true;
+        } else if (name == "--explain") {
+            noValue();
+            options.explain = true;
         } else if (name == "-h" || name == "--help") {
             noValue();
             options.help = true;
@@ -149,6 +156,9 @@ Options ParseOptions(int argc, char** argv) {
         } else {
             throw Failure{kExitUsage, "unknown option '" + argument + "'"};
         }
+    }
+    if (options.check && options.explain) {
+        throw Failure{kExitUsage, "--check and --explain do not go together"};
     }
     if (options.check && !options.output.empty()) {
         throw Failure{kExitUsage, "--check writes nothing, so it takes no -o"};

@@ -14,6 +14,7 @@ struct Options {
     Form form = Form::Nfc;
     Encoding encoding = Encoding::Utf8;
     bool check = false;
+    bool explain = false;
     bool help = false;
     bool version = false;
     unsigned jobs = 0;  // 0: one per core

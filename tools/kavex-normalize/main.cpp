@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "Explain.h"
 #include "Failure.h"
 #include "Files.h"
 #include "FormRules.h"
@@ -56,6 +57,19 @@ int Run(int argc, char** argv) {
 
     FormRules rules;
     rules.Load(FormRules::FindFolder(options.rules, argc > 0 ? argv[0] : nullptr), options.form);
+
+    if (options.explain) {
+        // A few lines, one at a time, step by step: no pipeline.
+        Output output;
+        if (target.empty()) {
+            output.OpenStandardOutput();
+        } else {
+            output.OpenFile(target);
+        }
+        for (const Input& input : inputs) ExplainInput(rules, input, options.encoding, output);
+        output.Commit();
+        return kExitOk;
+    }
 
     unsigned jobs = options.jobs;
     if (jobs == 0) jobs = std::thread::hardware_concurrency();
