@@ -55,7 +55,6 @@ using testing::NaiveSearch;
 struct Probe : RuleMatcher {
     using RuleMatcher::columns;
     using RuleMatcher::ruleAtState;
-    using RuleMatcher::transitions;
 };
 
 TEST(CodeUnitTableTest, LookupInsertAndPages) {
@@ -92,9 +91,9 @@ TEST(RuleMatcherTest, BuildNumbersColumnsAndStatesInOrderOfAppearance) {
     EXPECT_EQ(matcher.columns.Lookup(u'b'), 1);
     EXPECT_EQ(matcher.columns.Lookup(u'c'), 2);
     EXPECT_EQ(matcher.ruleAtState, (std::vector<uint16_t>{kAbsent, kAbsent, 0, 1, 2}));
-    EXPECT_EQ(matcher.transitions[0][0], 1);  // root -a-> 1
-    EXPECT_EQ(matcher.transitions[1][2], 3);  // a -c-> 3
-    EXPECT_EQ(matcher.transitions[0][2], 0);  // no source starts with c
+    EXPECT_EQ(matcher.Transition(0, 0), 1);  // root -a-> 1
+    EXPECT_EQ(matcher.Transition(1, 2), 3);  // a -c-> 3
+    EXPECT_EQ(matcher.Transition(0, 2), 0);  // no source starts with c
 
     ASSERT_TRUE(matcher.Build({u"ab", u"ac"}));  // shared prefix, old set forgotten
     EXPECT_EQ(matcher.StateCount(), 4u);

@@ -354,14 +354,15 @@ bool Normalizer::LoadRules(std::string path) {
     // Leftovers of a failed attempt would precede the file's rules and win every tie.
     std::vector<NormalizationRule>().swap(rules);
     if (!ReadRulesFile(path.c_str())) return false;
-    std::vector<std::u16string> sources;
-    try {
-        sources.reserve(rules.size());
-        for (const NormalizationRule& rule : rules) sources.push_back(rule.source);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    if (!Build(std::move(sources))) return false;
+    expansion = 0;
+    std::vector<RuleSpan>().swap(spans);
+    std::vector<char16_t>().swap(packedUnits);
+    // The matcher reads the sources where they are: a copy of them all would cost as much
+    // memory again as the rules while it is built.
+    const auto sourceOfRule = [](const void* list, std::size_t index) -> const std::u16string& {
+        return (*static_cast<const std::vector<NormalizationRule>*>(list))[index].source;
+    };
+    if (!BuildFrom(&rules, rules.size(), sourceOfRule)) return false;
     try {
         DeriveBytePaths();
     } catch (const std::bad_alloc&) {
@@ -375,6 +376,18 @@ bool Normalizer::ReadRulesFile(const char* path) {
     FileReader reader;
     try {
         reader.Open(path, FileMode::Unicode);
+        // Each rule takes at least two units (CR and the unit after it) after the mark:
+        // room for as many as the file can hold, up to the most a matcher takes, so the
+        // list never moves while it fills. Room never filled is never touched.
+        const int size = reader.GetFileSize();
+        if (size > 2 && rules.empty()) {
+            try {
+                rules.reserve(std::min<std::size_t>((static_cast<std::size_t>(size) - 2) / 4,
+                                                    kMaxRules + 1));
+            } catch (const std::bad_alloc&) {
+                // Then the list grows as it fills.
+            }
+        }
         std::u16string accumulator;
         NormalizationRule pending;
         char16_t unit[1] = {0};
@@ -389,7 +402,10 @@ bool Normalizer::ReadRulesFile(const char* path) {
                 // this read raise "End of file encountered.".
                 reader.ReadUnits(unit, 1);
                 // A line without a colon keeps the source of the line before.
-                rules.push_back(NormalizationRule{pending.source, std::move(accumulator)});
+                rules.emplace_back();
+                NormalizationRule& rule = rules.back();
+                rule.source = pending.source;
+                rule.replacement.swap(accumulator);
                 accumulator.clear();
             } else {
                 accumulator.push_back(unit[0]);

@@ -10,10 +10,31 @@ namespace kavex {
 
 namespace {
 
-// Room for one more state, doubling, never past the last state number.
-std::size_t GrownCapacity(std::size_t size) {
-    return std::min(kMaxStates, std::max<std::size_t>(16, size * 2));
+// Granule of what the system maps on first write.
+constexpr std::size_t kPageBytes = 4096;
+
+// Bytes of the pages of `block` that hold something other than zeros.
+std::size_t WrittenBytes(const void* block, std::size_t size) {
+    const unsigned char* bytes = static_cast<const unsigned char*>(block);
+    std::size_t written = 0;
+    for (std::size_t offset = 0; offset < size; offset += kPageBytes) {
+        const std::size_t length = std::min(kPageBytes, size - offset);
+        const unsigned char* page = bytes + offset;
+        if (std::any_of(page, page + length, [](unsigned char b) { return b != 0; })) {
+            written += length;
+        }
+    }
+    return written;
 }
+
+// Places tried for one row before it goes past every row placed so far: bounds the
+// packing of hostile rule sets, and real ones find a place long before.
+constexpr std::size_t kMaxPlacements = 256;
+
+const std::u16string& SourceOfList(const void* list, std::size_t index) {
+    return (*static_cast<const std::vector<std::u16string>*>(list))[index];
+}
+
 }  // namespace
 
 RuleMatcher::RuleMatcher() : alphabetSize(0), built(false), lowestStart(0xFFFF) {}
@@ -22,6 +43,8 @@ RuleMatcher::~RuleMatcher() { Clear(); }
 
 RuleMatcher::RuleMatcher(const RuleMatcher& other)
     : alphabetSize(other.alphabetSize),
+      rowStart(other.rowStart),
+      cells(other.cells),
       ruleAtState(other.ruleAtState),
       columns(other.columns),
       built(other.built),
@@ -29,26 +52,17 @@ RuleMatcher::RuleMatcher(const RuleMatcher& other)
       pairStates(other.pairStates),
       lowestStart(other.lowestStart) {
     if (other.unitTables) {
-        unitTables.reset(static_cast<UnitTables*>(std::malloc(sizeof(UnitTables))));
+        // Only the pages written in the original are written in the copy.
+        unitTables.reset(static_cast<UnitTables*>(std::calloc(1, sizeof(UnitTables))));
         if (!unitTables) throw std::bad_alloc();
-        std::memcpy(unitTables.get(), other.unitTables.get(), sizeof(UnitTables));
-    }
-    const std::size_t count = other.transitions.size();
-    if (count == 0) return;
-    // One zeroed chunk for all rows; only rows with a transition hold anything but zeros,
-    // so the rows of final states are never written and cost no memory.
-    const std::size_t rowUnits = std::max<std::size_t>(alphabetSize, 1);
-    transitions.reserve(count);
-    rowChunks.reserve(1);
-    uint16_t* chunk = static_cast<uint16_t*>(std::calloc(count, rowUnits * sizeof(uint16_t)));
-    if (chunk == nullptr) throw std::bad_alloc();
-    rowChunks.push_back(chunk);
-    for (std::size_t s = 0; s < count; ++s) {
-        uint16_t* row = chunk + s * rowUnits;
-        if (s >= other.stateInfo.size() || other.stateInfo[s] >= kInnerState) {
-            std::copy(other.transitions[s], other.transitions[s] + alphabetSize, row);
+        const unsigned char* from = reinterpret_cast<const unsigned char*>(other.unitTables.get());
+        unsigned char* to = reinterpret_cast<unsigned char*>(unitTables.get());
+        for (std::size_t offset = 0; offset < sizeof(UnitTables); offset += kPageBytes) {
+            const std::size_t length = std::min(kPageBytes, sizeof(UnitTables) - offset);
+            if (WrittenBytes(from + offset, length) != 0) {
+                std::memcpy(to + offset, from + offset, length);
+            }
         }
-        transitions.push_back(row);
     }
 }
 
@@ -62,7 +76,8 @@ RuleMatcher& RuleMatcher::operator=(const RuleMatcher& other) {
 
 void RuleMatcher::Swap(RuleMatcher& other) noexcept {
     std::swap(alphabetSize, other.alphabetSize);
-    transitions.swap(other.transitions);
+    rowStart.swap(other.rowStart);
+    cells.swap(other.cells);
     ruleAtState.swap(other.ruleAtState);
     columns.Swap(other.columns);
     std::swap(built, other.built);
@@ -70,155 +85,25 @@ void RuleMatcher::Swap(RuleMatcher& other) noexcept {
     stateInfo.swap(other.stateInfo);
     pairStates.swap(other.pairStates);
     std::swap(lowestStart, other.lowestStart);
-    rowChunks.swap(other.rowChunks);
-    std::swap(nextRow, other.nextRow);
-    std::swap(rowsLeft, other.rowsLeft);
-    std::swap(nextChunkRows, other.nextChunkRows);
-}
-
-bool RuleMatcher::AddState() {
-    if (transitions.size() >= kMaxStates) return false;
-    if ((transitions.size() + 1) * alphabetSize * sizeof(uint16_t) > kMaxTableBytes) return false;
-    // Make room first so that the appends below cannot throw and orphan the row; grow
-    // geometrically, since reserve allocates exactly what it is asked for.
-    if (transitions.size() == transitions.capacity()) {
-        transitions.reserve(GrownCapacity(transitions.size()));
-    }
-    if (ruleAtState.size() == ruleAtState.capacity()) {
-        ruleAtState.reserve(GrownCapacity(ruleAtState.size()));
-    }
-    const std::size_t rowUnits = std::max<std::size_t>(alphabetSize, 1);
-    if (rowsLeft == 0) {
-        // Rows come zeroed from chunks that double up to kMaxChunkBytes: a few rules cost
-        // a small chunk, and pages of rows never written (those of final states, most of
-        // a large trie) are never touched.
-        const std::size_t largest = std::max<std::size_t>(1, kMaxChunkBytes / (rowUnits * 2));
-        const std::size_t rows = std::min(nextChunkRows, largest);
-        if (rowChunks.size() == rowChunks.capacity()) rowChunks.reserve(2 * rowChunks.size() + 4);
-        uint16_t* chunk = static_cast<uint16_t*>(std::calloc(rows, rowUnits * sizeof(uint16_t)));
-        if (chunk == nullptr) return false;
-        rowChunks.push_back(chunk);
-        nextRow = chunk;
-        rowsLeft = rows;
-        nextChunkRows = std::min(2 * rows, largest);
-    }
-    uint16_t* row = nextRow;
-    nextRow += rowUnits;
-    --rowsLeft;
-    transitions.push_back(row);
-    ruleAtState.push_back(kAbsent);
-    return true;
 }
 
 bool RuleMatcher::Build(std::vector<std::u16string> sources) {
+    return BuildFrom(&sources, sources.size(), SourceOfList);
+}
+
+bool RuleMatcher::BuildFrom(const void* list, std::size_t count, SourceAt sourceAt) {
     Clear();
     // Beyond the limits an index, a state number or a column would wrap into a valid or
     // absent value; refuse instead. Partial work is freed at once rather than kept.
-    if (sources.size() > kMaxRules) return false;
-    bool ok = true;
-    // Bit s: state s has a transition.
-    std::vector<uint64_t> inner;
+    bool ok = count <= kMaxRules;
     try {
-        for (const std::u16string& source : sources) {
-            for (char16_t unit : source) {
-                if (columns.Lookup(unit) != kAbsent) continue;
-                if (static_cast<std::size_t>(columns.Count()) >= kMaxAlphabet ||
-                    !columns.Insert(unit)) {
-                    ok = false;
-                    break;
-                }
-            }
-            if (!ok) break;
-        }
+        if (ok) ok = BuildTrie(list, count, sourceAt);
         if (ok) {
-            alphabetSize = static_cast<uint16_t>(columns.Count());
-            inner.assign(kMaxStates / 64, 0);
-            ok = AddState();
-        }
-        for (std::size_t i = 0; ok && i < sources.size(); ++i) {
-            uint16_t state = 0;
-            for (char16_t unit : sources[i]) {
-                const uint16_t col = columns.Lookup(unit);
-                if (col == kAbsent) {
-                    ok = false;
-                    break;
-                }
-                uint16_t next = transitions[state][col];
-                if (next == 0) {
-                    if (!AddState()) {
-                        ok = false;
-                        break;
-                    }
-                    next = static_cast<uint16_t>(transitions.size() - 1);
-                    transitions[state][col] = next;
-                }
-                inner[state >> 6] |= uint64_t{1} << (state & 63);
-                state = next;
-            }
-            // Overwrites: of identical sources the later one keeps the state.
-            if (ok) ruleAtState[state] = static_cast<uint16_t>(i);
+            PackRows();
+            DeriveUnitTables(list, count, sourceAt);
         }
     } catch (const std::bad_alloc&) {
         ok = false;
-    }
-    if (ok) {
-        try {
-            unitTables.reset(static_cast<UnitTables*>(std::calloc(1, sizeof(UnitTables))));
-            if (!unitTables) throw std::bad_alloc();
-            UnitTables& tables = *unitTables;
-            stateInfo.resize(transitions.size());
-            for (std::size_t s = 0; s < transitions.size(); ++s) {
-                stateInfo[s] =
-                    ruleAtState[s] | static_cast<uint32_t>(((inner[s >> 6] >> (s & 63)) & 1) << 16);
-            }
-            lowestStart = 0xFFFF;
-            // Rows of the pair table number the units that start a source of two units or
-            // more, its columns the units that stand second in one; row and column 0 are
-            // for the other units.
-            std::vector<char16_t> pairStarts;
-            uint16_t pairColumnCount = 1;
-            for (const std::u16string& source : sources) {
-                if (source.empty()) continue;
-                for (std::size_t k = 1; k < source.size(); ++k) {
-                    tables.laterColumns[source[k]] =
-                        static_cast<uint16_t>(columns.Lookup(source[k]) + 1);
-                }
-                const char16_t unit = source[0];
-                tables.startUnits[unit >> 6] |= uint64_t{1} << (unit & 63);
-                lowestStart = std::min(lowestStart, unit);
-                tables.keyUnits[source.size() == 1 ? unit : source[1]] = 1;
-                if (source.size() == 1) {
-                    // The state of the unit holds the later of identical sources.
-                    tables.oneUnitRules[unit] = static_cast<uint16_t>(
-                        ruleAtState[transitions[0][columns.Lookup(unit)]] + 1);
-                    continue;
-                }
-                // Offsets hold row numbers until the width is known.
-                if (tables.pairOffsets[unit] == 0) {
-                    pairStarts.push_back(unit);
-                    tables.pairOffsets[unit] = static_cast<uint32_t>(pairStarts.size());
-                }
-                if (tables.pairColumns[source[1]] == 0) {
-                    tables.pairColumns[source[1]] = pairColumnCount++;
-                }
-            }
-            // At most one row per state of the first level and one column per unit of the
-            // alphabet, so the table is never larger than the rows of the first level.
-            const std::size_t width = pairColumnCount;
-            pairStates.assign((pairStarts.size() + 1) * width, 0);
-            for (const std::u16string& source : sources) {
-                if (source.size() < 2) continue;
-                const uint16_t first = transitions[0][columns.Lookup(source[0])];
-                const uint16_t second = transitions[first][columns.Lookup(source[1])];
-                pairStates[tables.pairOffsets[source[0]] * width + tables.pairColumns[source[1]]] =
-                    second;
-            }
-            for (char16_t unit : pairStarts) {
-                tables.pairOffsets[unit] *= static_cast<uint32_t>(width);
-            }
-        } catch (const std::bad_alloc&) {
-            ok = false;
-        }
     }
     if (!ok) {
         Clear();
@@ -228,14 +113,187 @@ bool RuleMatcher::Build(std::vector<std::u16string> sources) {
     return true;
 }
 
+// The trie as lists of children, in the arrays the packed rows will use: while building,
+// rowStart[s] holds the last child of s made so far (low half) and the sibling made before
+// s (high half), and stateInfo[s] the column that leads to s. No row is allocated, so the
+// memory touched grows with the states, not with states times alphabet.
+bool RuleMatcher::BuildTrie(const void* list, std::size_t count, SourceAt sourceAt) {
+    std::size_t units = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::u16string& source = sourceAt(list, i);
+        units += source.size();
+        for (char16_t unit : source) {
+            if (columns.Lookup(unit) != kAbsent) continue;
+            if (static_cast<std::size_t>(columns.Count()) >= kMaxAlphabet || !columns.Insert(unit)) {
+                return false;
+            }
+        }
+    }
+    alphabetSize = static_cast<uint16_t>(columns.Count());
+    // Every unit of a source makes at most one state: room for all of them at once.
+    const std::size_t most = std::min(kMaxStates, units + 1);
+    ruleAtState.reserve(most);
+    rowStart.reserve(most);
+    stateInfo.reserve(most);
+    // The root's children by column; other states have few and find them in their list,
+    // the latest first, which is the one a sorted rules file asks for next.
+    std::vector<uint16_t> rootRow(alphabetSize, 0);
+
+    auto addState = [this](uint16_t parent, uint16_t column) {
+        const std::size_t state = ruleAtState.size();
+        if (state >= kMaxStates) return false;
+        if ((state + 1) * alphabetSize * sizeof(uint16_t) > kMaxTableBytes) return false;
+        ruleAtState.push_back(kAbsent);
+        rowStart.push_back(0);
+        stateInfo.push_back(column);
+        if (state != 0) {
+            rowStart[state] = (rowStart[parent] & 0xFFFF) << 16;
+            rowStart[parent] = (rowStart[parent] & 0xFFFF0000u) | static_cast<uint32_t>(state);
+        }
+        return true;
+    };
+    if (!addState(0, 0)) return false;
+    for (std::size_t i = 0; i < count; ++i) {
+        uint16_t state = 0;
+        for (char16_t unit : sourceAt(list, i)) {
+            const uint16_t column = columns.Lookup(unit);
+            if (column == kAbsent) return false;
+            uint16_t next = 0;
+            if (state == 0) {
+                next = rootRow[column];
+            } else {
+                for (uint32_t child = rowStart[state] & 0xFFFF; child != 0;
+                     child = rowStart[child] >> 16) {
+                    if (stateInfo[child] == column) {
+                        next = static_cast<uint16_t>(child);
+                        break;
+                    }
+                }
+            }
+            if (next == 0) {
+                if (!addState(state, column)) return false;
+                next = static_cast<uint16_t>(ruleAtState.size() - 1);
+                if (state == 0) rootRow[column] = next;
+            }
+            state = next;
+        }
+        // Overwrites: of identical sources the later one keeps the state.
+        ruleAtState[state] = static_cast<uint16_t>(i);
+    }
+    return true;
+}
+
+// Places each row where its transitions fall on free cells, the lowest such place within
+// kMaxPlacements tries, and turns the lists of children into rows. States come in order of
+// number, so a state's children (numbered after it) still hold their list links when it is
+// placed, and its own links were read when its parent was.
+void RuleMatcher::PackRows() {
+    const std::size_t states = ruleAtState.size();
+    const std::size_t width = alphabetSize;
+    // A row of the root, a cell per other state, an alphabet of room past the last row:
+    // about what the packing needs when rows fit into each other's gaps.
+    cells.reserve(states + states / 8 + width + 2);
+    cells.assign(width + 1, 0);
+    std::size_t firstFree = 1;  // cell 0 is in no row: columns count from 1 in cells
+    std::size_t usedEnd = 1;    // past the last cell in use
+    std::vector<uint32_t> children;
+    for (std::size_t state = 0; state < states; ++state) {
+        const uint32_t first = rowStart[state] & 0xFFFF;
+        stateInfo[state] = ruleAtState[state] | (first != 0 ? kInnerState : 0);
+        rowStart[state] = 0;
+        if (first == 0) continue;
+        children.clear();
+        std::size_t lowest = width + 1;
+        for (uint32_t child = first; child != 0; child = rowStart[child] >> 16) {
+            children.push_back(child);
+            lowest = std::min<std::size_t>(lowest, stateInfo[child] + 1);
+        }
+        auto fits = [&](std::size_t start) {
+            for (uint32_t child : children) {
+                const std::size_t cell = start + stateInfo[child] + 1;
+                if (cell < cells.size() && cells[cell] != 0) return false;
+            }
+            return true;
+        };
+        std::size_t start = firstFree > lowest ? firstFree - lowest : 0;
+        for (std::size_t tries = 1; !fits(start); ++tries) {
+            if (tries == kMaxPlacements) {
+                start = usedEnd > lowest ? usedEnd - lowest : 0;
+                break;
+            }
+            // The next place where the lowest transition lands on a free cell.
+            do {
+                ++start;
+            } while (start + lowest < cells.size() && cells[start + lowest] != 0);
+        }
+        if (cells.size() < start + width + 1) cells.resize(start + width + 1, 0);
+        for (uint32_t child : children) {
+            const std::size_t cell = start + stateInfo[child] + 1;
+            cells[cell] = static_cast<uint32_t>(state) << 16 | child;
+            usedEnd = std::max(usedEnd, cell + 1);
+        }
+        rowStart[state] = static_cast<uint32_t>(start);
+        while (firstFree < cells.size() && cells[firstFree] != 0) ++firstFree;
+    }
+}
+
+void RuleMatcher::DeriveUnitTables(const void* list, std::size_t count, SourceAt sourceAt) {
+    unitTables.reset(static_cast<UnitTables*>(std::calloc(1, sizeof(UnitTables))));
+    if (!unitTables) throw std::bad_alloc();
+    UnitTables& tables = *unitTables;
+    lowestStart = 0xFFFF;
+    // Rows of the pair table number the units that start a source of two units or
+    // more, its columns the units that stand second in one; row and column 0 are
+    // for the other units.
+    std::vector<char16_t> pairStarts;
+    uint16_t pairColumnCount = 1;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::u16string& source = sourceAt(list, i);
+        if (source.empty()) continue;
+        for (std::size_t k = 1; k < source.size(); ++k) {
+            tables.laterColumns[source[k]] =
+                static_cast<uint16_t>(columns.Lookup(source[k]) + 1);
+        }
+        const char16_t unit = source[0];
+        tables.startUnits[unit >> 6] |= uint64_t{1} << (unit & 63);
+        lowestStart = std::min(lowestStart, unit);
+        tables.keyUnits[source.size() == 1 ? unit : source[1]] = 1;
+        if (source.size() == 1) {
+            // The state of the unit holds the later of identical sources.
+            tables.oneUnitRules[unit] = static_cast<uint16_t>(
+                ruleAtState[Transition(0, columns.Lookup(unit))] + 1);
+            continue;
+        }
+        // Offsets hold row numbers until the width is known.
+        if (tables.pairOffsets[unit] == 0) {
+            pairStarts.push_back(unit);
+            tables.pairOffsets[unit] = static_cast<uint32_t>(pairStarts.size());
+        }
+        if (tables.pairColumns[source[1]] == 0) {
+            tables.pairColumns[source[1]] = pairColumnCount++;
+        }
+    }
+    // At most one row per state of the first level and one column per unit of the
+    // alphabet, so the table is never larger than the rows of the first level.
+    const std::size_t width = pairColumnCount;
+    pairStates.assign((pairStarts.size() + 1) * width, 0);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::u16string& source = sourceAt(list, i);
+        if (source.size() < 2) continue;
+        const uint16_t first = Transition(0, columns.Lookup(source[0]));
+        const uint16_t second = Transition(first, columns.Lookup(source[1]));
+        pairStates[tables.pairOffsets[source[0]] * width + tables.pairColumns[source[1]]] =
+            second;
+    }
+    for (char16_t unit : pairStarts) {
+        tables.pairOffsets[unit] *= static_cast<uint32_t>(width);
+    }
+}
+
 void RuleMatcher::Clear() {
-    for (uint16_t* chunk : rowChunks) std::free(chunk);
     // Swapping with empty lists gives their memory back, not just their elements.
-    std::vector<uint16_t*>().swap(rowChunks);
-    nextRow = nullptr;
-    rowsLeft = 0;
-    nextChunkRows = kFirstChunkRows;
-    std::vector<uint16_t*>().swap(transitions);
+    std::vector<uint32_t>().swap(rowStart);
+    std::vector<uint32_t>().swap(cells);
     std::vector<uint16_t>().swap(ruleAtState);
     alphabetSize = 0;
     columns.Reset();
@@ -247,10 +305,11 @@ void RuleMatcher::Clear() {
 }
 
 std::size_t RuleMatcher::MemoryBytes() const {
-    return transitions.size() * alphabetSize * sizeof(uint16_t) +
-           transitions.capacity() * sizeof(uint16_t*) + ruleAtState.capacity() * sizeof(uint16_t) +
-           columns.MemoryBytes() + (unitTables ? sizeof(UnitTables) : 0) +
-           stateInfo.capacity() * sizeof(uint32_t) + pairStates.capacity() * sizeof(uint16_t);
+    // Sizes, not capacities: room reserved and never filled is never mapped either.
+    return rowStart.size() * sizeof(uint32_t) + cells.size() * sizeof(uint32_t) +
+           ruleAtState.size() * sizeof(uint16_t) + stateInfo.size() * sizeof(uint32_t) +
+           pairStates.size() * sizeof(uint16_t) + columns.MemoryBytes() +
+           (unitTables ? WrittenBytes(unitTables.get(), sizeof(UnitTables)) : 0);
 }
 
 }  // namespace kavex

@@ -1,6 +1,9 @@
-// Trie over 16-bit code units built from rule sources, stored as dense rows: one row per
-// state, one column per distinct unit of the sources. Search finds the leftmost position
-// where some source occurs and, there, the source listed first.
+// Trie over 16-bit code units built from rule sources: one row per state, one column per
+// distinct unit of the sources. Most rows are all but empty (a state is followed by a few
+// units of a large alphabet), so the rows are packed into one array, overlapping where
+// their transitions fall into each other's gaps; each cell names the state it belongs to.
+// Search finds the leftmost position where some source occurs and, there, the source
+// listed first.
 #ifndef KAVEX_ENGINE_RULEMATCHER_H
 #define KAVEX_ENGINE_RULEMATCHER_H
 
@@ -26,8 +29,9 @@ struct RuleMatch {
 constexpr std::size_t kMaxRules = 65535;
 constexpr std::size_t kMaxStates = 65536;
 constexpr std::size_t kMaxAlphabet = 65535;
-// The rows of a trie are dense, so a small rules file whose sources use thousands of
-// distinct units could otherwise ask for gigabytes; Build refuses rows beyond this.
+// Build refuses a trie whose rows, were each of them stored in full (states times
+// alphabet, two bytes a cell), would pass this: the rule sets accepted stay those of the
+// dense layout, whatever the packing achieves.
 constexpr std::size_t kMaxTableBytes = std::size_t{256} << 20;
 // Flag of stateInfo: the state has a transition.
 constexpr uint32_t kInnerState = uint32_t{1} << 16;
@@ -86,8 +90,15 @@ class RuleMatcher {
 
     bool IsBuilt() const { return built; }
     uint16_t AlphabetSize() const { return alphabetSize; }
-    std::size_t StateCount() const { return transitions.size(); }
-    // Bytes held by rows, rule indices, the row pointers and table pages.
+    std::size_t StateCount() const { return ruleAtState.size(); }
+    // The state that `column` leads to from `state`; 0 for none.
+    uint16_t Transition(uint16_t state, uint16_t column) const {
+        if (state >= rowStart.size() || column >= alphabetSize) return 0;
+        const uint32_t cell = cells[rowStart[state] + column + 1];
+        return cell >> 16 == state ? static_cast<uint16_t>(cell) : 0;
+    }
+    // Bytes the matcher keeps resident: its arrays, table pages, and the pages of the
+    // per-unit tables that hold anything (the others are never written, so never mapped).
     std::size_t MemoryBytes() const;
 
   protected:
@@ -101,8 +112,20 @@ class RuleMatcher {
     // The smallest unit that starts a source; 0xFFFF when none does.
     char16_t LowestStart() const { return lowestStart; }
 
+    // Source `index` of a list that Build reads in place.
+    using SourceAt = const std::u16string& (*)(const void* list, std::size_t index);
+    // Build over `count` sources of any list: a normalizer builds from its rules without
+    // copying their sources first.
+    bool BuildFrom(const void* list, std::size_t count, SourceAt sourceAt);
+
     uint16_t alphabetSize;
-    std::vector<uint16_t*> transitions;
+    // Row s: the transition of state s on the (0-based) column c is the cell
+    // cells[rowStart[s] + c + 1] when its high half is s, and then its low half is the next
+    // state. A cell that belongs to another row, or is 0, means no transition (0 is free:
+    // the root is never the target of a transition). Rows of states without transitions
+    // start at 0 and own no cell; the array extends an alphabet past every row's start.
+    std::vector<uint32_t> rowStart;
+    std::vector<uint32_t> cells;
     std::vector<uint16_t> ruleAtState;
     CodeUnitTable columns;
     bool built;
@@ -142,18 +165,9 @@ class RuleMatcher {
     // starts nothing.
     char16_t lowestStart;
 
-    // The zeroed chunks the rows lie in, each from std::calloc; the next free row of the
-    // last one, how many rows it has left, and the rows of the next chunk.
-    static constexpr std::size_t kFirstChunkRows = 16;
-    static constexpr std::size_t kMaxChunkBytes = std::size_t{1} << 20;
-    std::vector<uint16_t*> rowChunks;
-    uint16_t* nextRow = nullptr;
-    std::size_t rowsLeft = 0;
-    std::size_t nextChunkRows = kFirstChunkRows;
-
-    // Appends an all-zero row and an empty rule entry; false beyond kMaxStates or when
-    // the row cannot be allocated. Leaves both lists in step on failure.
-    bool AddState();
+    bool BuildTrie(const void* list, std::size_t count, SourceAt sourceAt);
+    void PackRows();
+    void DeriveUnitTables(const void* list, std::size_t count, SourceAt sourceAt);
 };
 
 // Successive searches over one text, each starting at or after the last match: the
@@ -171,7 +185,8 @@ class RuleMatcher::Scanner {
                                                             : static_cast<std::size_t>(INT32_MAX)),
           built(matcher.built),
           lowestStart(matcher.lowestStart),
-          rows(matcher.transitions.data()),
+          rowStart(matcher.rowStart.data()),
+          cells(matcher.cells.data()),
           info(matcher.stateInfo.data()),
           later(matcher.built ? matcher.unitTables->laterColumns : nullptr),
           single(matcher.built ? matcher.unitTables->oneUnitRules : nullptr),
@@ -208,7 +223,8 @@ class RuleMatcher::Scanner {
     std::size_t last;
     bool built;
     char16_t lowestStart;
-    const uint16_t* const* rows;
+    const uint32_t* rowStart;
+    const uint32_t* cells;
     const uint32_t* info;
     const uint16_t* later;
     const uint16_t* single;
@@ -261,7 +277,8 @@ RuleMatch RuleMatcher::Scanner<Units>::Next(std::size_t start) {
                     if (here < kInnerState || ++q >= length) break;
                     const uint16_t column = later[text[q]];
                     if (column == 0) break;
-                    state = rows[state][column - 1];
+                    const uint32_t cell = cells[rowStart[state] + column];
+                    state = cell >> 16 == state ? static_cast<uint16_t>(cell) : 0;
                 }
             }
             if (best != kAbsent) {

@@ -18,7 +18,7 @@ const char kNullBuffer[] = "Null buffer or zero size specified.";
 
 }  // namespace
 
-FileReader::FileReader() : isOpen(false), mode(FileMode::Ascii) {}
+FileReader::FileReader() : stream(&buffer), isOpen(false), mode(FileMode::Ascii) {}
 
 FileReader::~FileReader() { Close(); }
 
@@ -28,9 +28,8 @@ bool FileReader::Open(const char* name, FileMode newMode) {
     }
     if (isOpen) Close();
 
-    stream.open(name, std::ios::in | std::ios::binary);
-    if (!stream.is_open()) {
-        stream.clear();
+    stream.clear();
+    if (buffer.open(name, std::ios::in | std::ios::binary) == nullptr) {
         KAVEX_RAISE(kErrorCodeOpen, "Could not open file: " + std::string(name) + ".");
     }
     mode = newMode;
@@ -45,7 +44,7 @@ bool FileReader::Open(const char* name, FileMode newMode) {
         const char16_t unit = static_cast<char16_t>(static_cast<unsigned char>(mark[0]) |
                                                     (static_cast<unsigned char>(mark[1]) << 8));
         if (!complete || unit != 0xFEFF) {
-            stream.close();
+            buffer.close();
             stream.clear();
             KAVEX_RAISE(kErrorCodeOpen, "File is not Unicode based.");
         }
@@ -56,12 +55,10 @@ bool FileReader::Open(const char* name, FileMode newMode) {
 
 void FileReader::Close() {
     if (!isOpen) return;
-    stream.close();
+    buffer.close();
     stream.clear();
     isOpen = false;
 }
-
-bool FileReader::IsEof() const { return isOpen && stream.eof(); }
 
 void FileReader::CheckReadError() {
     // The end of the file sets eofbit; a failure without it is the device refusing the
@@ -82,28 +79,11 @@ bool FileReader::ReadChar(char& value) {
 }
 
 bool FileReader::ReadUnit(char16_t& unit) {
-    // Rules files are read one unit per call: take the two bytes straight from the
-    // stream's buffer when it holds them, which skips the sentry and the virtual calls of
-    // a formatted read. The outcomes (bytes, end of file, read error) are those of read.
-    std::streambuf* buffer = stream.rdbuf();
-    if (stream.good() && buffer->in_avail() >= 2) {
-        try {
-            const auto low = buffer->sbumpc();
-            const auto high = low == std::ifstream::traits_type::eof()
-                                  ? std::ifstream::traits_type::eof()
-                                  : buffer->sbumpc();
-            if (high != std::ifstream::traits_type::eof()) {
-                unit = static_cast<char16_t>(static_cast<unsigned char>(low) |
-                                             (static_cast<unsigned char>(high) << 8));
-                return true;
-            }
-            stream.setstate(std::ios::eofbit | std::ios::failbit);
-        } catch (...) {
-            // The buffer's refill failed on the device, as read would report it.
-            stream.setstate(std::ios::badbit);
-        }
-        CheckReadError();
-        return false;
+    // Straight from the buffer when it holds the unit: no sentry, no virtual call. The
+    // outcomes (bytes, end of file, read error) are those of read.
+    if (stream.good() && buffer.Buffered() >= 2) {
+        unit = buffer.TakeUnit();
+        return true;
     }
     char bytes[2];
     stream.read(bytes, 2);
@@ -166,7 +146,7 @@ bool FileReader::ReadUnicodeChars(std::u16string& out, int count) {
     return true;
 }
 
-bool FileReader::ReadUnits(char16_t* units, int count) {
+bool FileReader::ReadUnitsChecked(char16_t* units, int count) {
     if (units == nullptr || count <= 0) KAVEX_RAISE(kErrorCodeRead, kNullBuffer);
     if (!isOpen) return false;
     if (stream.eof()) KAVEX_RAISE(kErrorCodeRead, kEndOfFile);
