@@ -388,27 +388,42 @@ bool Normalizer::ReadRulesFile(const char* path) {
                 // Then the list grows as it fills.
             }
         }
-        std::u16string accumulator;
-        NormalizationRule pending;
+        // The units of the current line, colons left out: the text since its last colon
+        // (from `segment` on) and, when the line has a colon, the text between that colon
+        // and the one before it or the line start (the source). A line without a colon
+        // takes the source of the line before.
+        std::vector<char16_t> line;
+        std::size_t segment = 0;
+        std::size_t sourceBegin = 0;
+        std::size_t sourceEnd = 0;
+        bool colonInLine = false;
+        bool appended = false;
         char16_t unit[1] = {0};
         for (;;) {
             reader.ReadUnits(unit, 1);
             if (reader.IsEof()) break;
             if (unit[0] == kColon) {
-                pending.source.swap(accumulator);
-                accumulator.clear();
+                sourceBegin = segment;
+                sourceEnd = segment = line.size();
+                colonInLine = true;
             } else if (unit[0] == kCarriageReturn) {
                 // The unit after CR is dropped whatever it is; a CR at the very end makes
                 // this read raise "End of file encountered.".
                 reader.ReadUnits(unit, 1);
-                // A line without a colon keeps the source of the line before.
                 rules.emplace_back();
                 NormalizationRule& rule = rules.back();
-                rule.source = pending.source;
-                rule.replacement.swap(accumulator);
-                accumulator.clear();
+                if (colonInLine) {
+                    rule.source.assign(line.data() + sourceBegin, sourceEnd - sourceBegin);
+                } else if (appended) {
+                    rule.source = rules[rules.size() - 2].source;
+                }
+                rule.replacement.assign(line.data() + segment, line.size() - segment);
+                appended = true;
+                line.clear();
+                segment = 0;
+                colonInLine = false;
             } else {
-                accumulator.push_back(unit[0]);
+                line.push_back(unit[0]);
             }
         }
     } catch (IOException& error) {

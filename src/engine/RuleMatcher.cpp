@@ -29,7 +29,7 @@ std::size_t WrittenBytes(const void* block, std::size_t size) {
 
 // Places tried for one row before it goes past every row placed so far: bounds the
 // packing of hostile rule sets, and real ones find a place long before.
-constexpr std::size_t kMaxPlacements = 256;
+constexpr std::size_t kMaxPlacements = 4;
 
 const std::u16string& SourceOfList(const void* list, std::size_t index) {
     return (*static_cast<const std::vector<std::u16string>*>(list))[index];
@@ -115,8 +115,10 @@ bool RuleMatcher::BuildFrom(const void* list, std::size_t count, SourceAt source
 
 // The trie as lists of children, in the arrays the packed rows will use: while building,
 // rowStart[s] holds the last child of s made so far (low half) and the sibling made before
-// s (high half), and stateInfo[s] the column that leads to s. No row is allocated, so the
-// memory touched grows with the states, not with states times alphabet.
+// s (high half), stateInfo[s] the column that leads to s, and `cells` is a hash table from
+// a state and a column to the child, each slot (parent << 16 | child). No row is
+// allocated, so the memory touched grows with the states, not with states times alphabet,
+// and finding a child takes the same time however many siblings it has.
 bool RuleMatcher::BuildTrie(const void* list, std::size_t count, SourceAt sourceAt) {
     std::size_t units = 0;
     for (std::size_t i = 0; i < count; ++i) {
@@ -135,8 +137,16 @@ bool RuleMatcher::BuildTrie(const void* list, std::size_t count, SourceAt source
     ruleAtState.reserve(most);
     rowStart.reserve(most);
     stateInfo.reserve(most);
-    // The root's children by column; other states have few and find them in their list,
-    // the latest first, which is the one a sorted rules file asks for next.
+    // At most two thirds full. The packed rows take about as many cells, and take them
+    // over once the table is done with.
+    const std::size_t slots = std::max<std::size_t>(16, most + most / 2);
+    cells.reserve(std::max(slots, most + most / 4 + alphabetSize + 2));
+    cells.assign(slots, 0);
+    auto slotOf = [slots](std::size_t state, uint16_t column) {
+        const uint32_t key = static_cast<uint32_t>(state << 16 | column) * 0x9E3779B1u;
+        return static_cast<std::size_t>((uint64_t{key} * slots) >> 32);
+    };
+    // The root's children by column: every source starts there.
     std::vector<uint16_t> rootRow(alphabetSize, 0);
 
     auto addState = [this](uint16_t parent, uint16_t column) {
@@ -159,13 +169,15 @@ bool RuleMatcher::BuildTrie(const void* list, std::size_t count, SourceAt source
             const uint16_t column = columns.Lookup(unit);
             if (column == kAbsent) return false;
             uint16_t next = 0;
+            std::size_t slot = 0;
             if (state == 0) {
                 next = rootRow[column];
             } else {
-                for (uint32_t child = rowStart[state] & 0xFFFF; child != 0;
-                     child = rowStart[child] >> 16) {
-                    if (stateInfo[child] == column) {
-                        next = static_cast<uint16_t>(child);
+                for (slot = slotOf(state, column); cells[slot] != 0;
+                     slot = slot + 1 < slots ? slot + 1 : 0) {
+                    const uint32_t entry = cells[slot];
+                    if (entry >> 16 == state && stateInfo[entry & 0xFFFF] == column) {
+                        next = static_cast<uint16_t>(entry);
                         break;
                     }
                 }
@@ -173,7 +185,11 @@ bool RuleMatcher::BuildTrie(const void* list, std::size_t count, SourceAt source
             if (next == 0) {
                 if (!addState(state, column)) return false;
                 next = static_cast<uint16_t>(ruleAtState.size() - 1);
-                if (state == 0) rootRow[column] = next;
+                if (state == 0) {
+                    rootRow[column] = next;
+                } else {
+                    cells[slot] = static_cast<uint32_t>(state) << 16 | next;
+                }
             }
             state = next;
         }
@@ -190,9 +206,8 @@ bool RuleMatcher::BuildTrie(const void* list, std::size_t count, SourceAt source
 void RuleMatcher::PackRows() {
     const std::size_t states = ruleAtState.size();
     const std::size_t width = alphabetSize;
-    // A row of the root, a cell per other state, an alphabet of room past the last row:
-    // about what the packing needs when rows fit into each other's gaps.
-    cells.reserve(states + states / 8 + width + 2);
+    // The hash table's room is reused: a row of the root, a cell per other state and an
+    // alphabet past the last row is about what rows that fit into each other's gaps need.
     cells.assign(width + 1, 0);
     std::size_t firstFree = 1;  // cell 0 is in no row: columns count from 1 in cells
     std::size_t usedEnd = 1;    // past the last cell in use
