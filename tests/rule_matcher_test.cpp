@@ -183,6 +183,68 @@ TEST(RuleMatcherTest, AgreesWithNaiveSearch) {
     }
 }
 
+// Wide alphabets spread over several table pages, and enough sources that packed rows
+// fall into each other's gaps: a cell read for one state may belong to another. Copies
+// and assigned matchers must answer the same.
+TEST(RuleMatcherTest, WideAlphabetsAgreeWithNaiveSearch) {
+    std::mt19937 random(17);
+    for (int round = 0; round < 60; ++round) {
+        std::u16string alphabet;
+        const std::size_t width = 2 + random() % 400;
+        for (std::size_t k = 0; k < width; ++k) {
+            alphabet.push_back(static_cast<char16_t>(
+                random() % 4 == 0 ? random() % 0x10000 : 0x0600 + random() % 0x300));
+        }
+        auto word = [&](std::size_t length) {
+            std::u16string s(length, u'a');
+            for (char16_t& unit : s) unit = alphabet[random() % alphabet.size()];
+            return s;
+        };
+        std::vector<std::u16string> sources(1 + random() % 300);
+        for (auto& source : sources) source = word(random() % 6);
+        RuleMatcher matcher;
+        ASSERT_TRUE(matcher.Build(sources));
+        RuleMatcher copy(matcher);
+        RuleMatcher assigned;
+        ASSERT_TRUE(assigned.Build({u"zz"}));
+        assigned = matcher;
+        // Texts made of the sources themselves, so that long walks happen.
+        std::u16string text;
+        while (text.size() < 200) {
+            text += random() % 3 == 0 ? word(1) : sources[random() % sources.size()];
+        }
+        for (int32_t start = 0; start <= static_cast<int32_t>(text.size()); ++start) {
+            const NaiveMatch expected = NaiveSearch(sources, text, start);
+            for (const RuleMatcher* m : {&matcher, &copy, &assigned}) {
+                const RuleMatch match = m->Search(text, start);
+                ASSERT_EQ(match.position, expected.position) << "round " << round;
+                ASSERT_EQ(match.rule, expected.rule) << "round " << round;
+            }
+        }
+    }
+}
+
+// One state followed by thousands of units: a row as wide as the alphabet, and a child
+// among thousands of siblings found for each source.
+TEST(RuleMatcherTest, StateWithThousandsOfChildren) {
+    std::vector<std::u16string> sources;
+    for (char16_t unit = 0x1000; unit < 0x1000 + 5000; ++unit) {
+        sources.push_back(std::u16string(u"\x0628") + unit);
+        sources.push_back(std::u16string(u"\x0628") + unit + u"\x0650");
+    }
+    Probe matcher;
+    ASSERT_TRUE(matcher.Build(sources));
+    EXPECT_EQ(matcher.StateCount(), 1u + 1u + 5000u + 5000u);
+    for (char16_t unit = 0x1000; unit < 0x1000 + 5000; unit += 7) {
+        const std::u16string text = std::u16string(u"x\x0628") + unit + u"\x0650";
+        const RuleMatch match = matcher.Search(text, 0);
+        EXPECT_EQ(match.position, 1);
+        EXPECT_EQ(match.rule, 2 * (unit - 0x1000)) << unsigned(unit);
+    }
+    EXPECT_EQ(matcher.Search(u"\x0628\x0650", 0).position, -1);
+    EXPECT_EQ(matcher.Transition(0, matcher.columns.Lookup(0x1000)), 0);
+}
+
 TEST(RuleMatcherTest, RuleLimit) {
     std::vector<std::u16string> sources(kMaxRules, u"a");
     RuleMatcher matcher;

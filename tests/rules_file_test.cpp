@@ -59,6 +59,14 @@ TEST(RulesFileTest, Parsing) {
          {{u"ab", u"c"}, {u"ab", u"d"}}},
         {"no colon before the first", kMark + Utf16leBytes(u"d\r\n"), true, {{u"", u"d"}}},
         {"several colons", kMark + Utf16leBytes(u"a:b:c\r\n"), true, {{u"b", u"c"}}},
+        {"lines without colon after several colons",
+         kMark + Utf16leBytes(u"a:b:c\r\nd\r\ne\r\nf:g\r\n"),
+         true,
+         {{u"b", u"c"}, {u"b", u"d"}, {u"b", u"e"}, {u"f", u"g"}}},
+        {"lines longer than a short string",
+         kMark + Utf16leBytes(u"abcdefghijklmnop:qrstuvwxyzABCDEFGHIJ\r\nK\r\n"),
+         true,
+         {{u"abcdefghijklmnop", u"qrstuvwxyzABCDEFGHIJ"}, {u"abcdefghijklmnop", u"K"}}},
         {"empty source", kMark + Utf16leBytes(u":x\r\nb:y\r\n"), true, {{u"", u"x"}, {u"b", u"y"}}},
         {"empty replacement", kMark + Utf16leBytes(u"ab:\r\n"), true, {{u"ab", u""}}},
         {"spaces are text", kMark + Utf16leBytes(u" a : b\t\r\n"), true, {{u" a ", u" b\t"}}},
@@ -120,6 +128,18 @@ TEST(RulesFileTest, FailedLoadLeavesNothingInFrontOfTheNextOne) {
     EXPECT_EQ(RulesOf(normalizer), (std::vector<std::pair<std::u16string, std::u16string>>{
                                        {u"a", u"fresh"}, {u"b", u"c"}}));
     EXPECT_EQ(normalizer.Normalize(u"ab"), u"freshc");
+}
+
+// Read on its own, the file appends behind rules already in the list; its first line
+// without a colon still has the empty source, not that of a rule it did not read.
+TEST(RulesFileTest, ReadAppendsBehindRulesItDidNotRead) {
+    TempDir dir;
+    Normalizer normalizer;
+    normalizer.rules.push_back({u"old", u"x"});
+    ASSERT_TRUE(
+        normalizer.ReadRulesFile(dir.Write("r.txt", kMark + Utf16leBytes(u"d\r\n")).c_str()));
+    EXPECT_EQ(RulesOf(normalizer), (std::vector<std::pair<std::u16string, std::u16string>>{
+                                       {u"old", u"x"}, {u"", u"d"}}));
 }
 
 TEST(RulesFileTest, UnreadablePathsFailPromptlyWithAnnotatedReport) {

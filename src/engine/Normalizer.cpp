@@ -382,8 +382,8 @@ bool Normalizer::ReadRulesFile(const char* path) {
         const int size = reader.GetFileSize();
         if (size > 2 && rules.empty()) {
             try {
-                rules.reserve(std::min<std::size_t>((static_cast<std::size_t>(size) - 2) / 4,
-                                                    kMaxRules + 1));
+                rules.reserve(
+                    std::min<std::size_t>((static_cast<std::size_t>(size) - 2) / 4, kMaxRules + 1));
             } catch (const std::bad_alloc&) {
                 // Then the list grows as it fills.
             }

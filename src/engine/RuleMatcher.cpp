@@ -126,7 +126,8 @@ bool RuleMatcher::BuildTrie(const void* list, std::size_t count, SourceAt source
         units += source.size();
         for (char16_t unit : source) {
             if (columns.Lookup(unit) != kAbsent) continue;
-            if (static_cast<std::size_t>(columns.Count()) >= kMaxAlphabet || !columns.Insert(unit)) {
+            if (static_cast<std::size_t>(columns.Count()) >= kMaxAlphabet ||
+                !columns.Insert(unit)) {
                 return false;
             }
         }
@@ -266,8 +267,7 @@ void RuleMatcher::DeriveUnitTables(const void* list, std::size_t count, SourceAt
         const std::u16string& source = sourceAt(list, i);
         if (source.empty()) continue;
         for (std::size_t k = 1; k < source.size(); ++k) {
-            tables.laterColumns[source[k]] =
-                static_cast<uint16_t>(columns.Lookup(source[k]) + 1);
+            tables.laterColumns[source[k]] = static_cast<uint16_t>(columns.Lookup(source[k]) + 1);
         }
         const char16_t unit = source[0];
         tables.startUnits[unit >> 6] |= uint64_t{1} << (unit & 63);
@@ -275,8 +275,8 @@ void RuleMatcher::DeriveUnitTables(const void* list, std::size_t count, SourceAt
         tables.keyUnits[source.size() == 1 ? unit : source[1]] = 1;
         if (source.size() == 1) {
             // The state of the unit holds the later of identical sources.
-            tables.oneUnitRules[unit] = static_cast<uint16_t>(
-                ruleAtState[Transition(0, columns.Lookup(unit))] + 1);
+            tables.oneUnitRules[unit] =
+                static_cast<uint16_t>(ruleAtState[Transition(0, columns.Lookup(unit))] + 1);
             continue;
         }
         // Offsets hold row numbers until the width is known.
@@ -297,8 +297,7 @@ void RuleMatcher::DeriveUnitTables(const void* list, std::size_t count, SourceAt
         if (source.size() < 2) continue;
         const uint16_t first = Transition(0, columns.Lookup(source[0]));
         const uint16_t second = Transition(first, columns.Lookup(source[1]));
-        pairStates[tables.pairOffsets[source[0]] * width + tables.pairColumns[source[1]]] =
-            second;
+        pairStates[tables.pairOffsets[source[0]] * width + tables.pairColumns[source[1]]] = second;
     }
     for (char16_t unit : pairStarts) {
         tables.pairOffsets[unit] *= static_cast<uint32_t>(width);
