@@ -413,11 +413,11 @@ bool Normalizer::ReadRulesFile(const char* path) {
                 rules.emplace_back();
                 NormalizationRule& rule = rules.back();
                 if (colonInLine) {
-                    rule.source.assign(line.data() + sourceBegin, sourceEnd - sourceBegin);
+                    rule.source.append(line.data() + sourceBegin, sourceEnd - sourceBegin);
                 } else if (appended) {
                     rule.source = rules[rules.size() - 2].source;
                 }
-                rule.replacement.assign(line.data() + segment, line.size() - segment);
+                rule.replacement.append(line.data() + segment, line.size() - segment);
                 appended = true;
                 line.clear();
                 segment = 0;
