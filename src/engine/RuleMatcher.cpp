@@ -97,10 +97,11 @@ bool RuleMatcher::BuildFrom(const void* list, std::size_t count, SourceAt source
     // absent value; refuse instead. Partial work is freed at once rather than kept.
     bool ok = count <= kMaxRules;
     try {
-        if (ok) ok = BuildTrie(list, count, sourceAt);
+        BuildLists lists;
+        if (ok) ok = BuildTrie(list, count, sourceAt, lists);
         if (ok) {
+            DeriveUnitTables(lists);
             PackRows();
-            DeriveUnitTables(list, count, sourceAt);
         }
     } catch (const std::bad_alloc&) {
         ok = false;
@@ -118,21 +119,14 @@ bool RuleMatcher::BuildFrom(const void* list, std::size_t count, SourceAt source
 // s (high half), stateInfo[s] the column that leads to s, and `cells` is a hash table from
 // a state and a column to the child, each slot (parent << 16 | child). No row is
 // allocated, so the memory touched grows with the states, not with states times alphabet,
-// and finding a child takes the same time however many siblings it has.
-bool RuleMatcher::BuildTrie(const void* list, std::size_t count, SourceAt sourceAt) {
+// and finding a child takes the same time however many siblings it has. Columns are handed
+// out in the same pass, in the same order of first appearance as a pass of their own
+// would; the limits come out the same, since a trie too wide for kMaxTableBytes at any
+// state is too wide at the last.
+bool RuleMatcher::BuildTrie(const void* list, std::size_t count, SourceAt sourceAt,
+                            BuildLists& lists) {
     std::size_t units = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::u16string& source = sourceAt(list, i);
-        units += source.size();
-        for (char16_t unit : source) {
-            if (columns.Lookup(unit) != kAbsent) continue;
-            if (static_cast<std::size_t>(columns.Count()) >= kMaxAlphabet ||
-                !columns.Insert(unit)) {
-                return false;
-            }
-        }
-    }
-    alphabetSize = static_cast<uint16_t>(columns.Count());
+    for (std::size_t i = 0; i < count; ++i) units += sourceAt(list, i).size();
     // Every unit of a source makes at most one state: room for all of them at once.
     const std::size_t most = std::min(kMaxStates, units + 1);
     ruleAtState.reserve(most);
@@ -141,14 +135,14 @@ bool RuleMatcher::BuildTrie(const void* list, std::size_t count, SourceAt source
     // At most two thirds full. The packed rows take about as many cells, and take them
     // over once the table is done with.
     const std::size_t slots = std::max<std::size_t>(16, most + most / 2);
-    cells.reserve(std::max(slots, most + most / 4 + alphabetSize + 2));
+    cells.reserve(slots);
     cells.assign(slots, 0);
     auto slotOf = [slots](std::size_t state, uint16_t column) {
         const uint32_t key = static_cast<uint32_t>(state << 16 | column) * 0x9E3779B1u;
         return static_cast<std::size_t>((uint64_t{key} * slots) >> 32);
     };
-    // The root's children by column: every source starts there.
-    std::vector<uint16_t> rootRow(alphabetSize, 0);
+    std::vector<uint16_t>& rootRow = lists.rootRow;
+    std::vector<char16_t>& unitOfColumn = lists.unitOfColumn;
 
     auto addState = [this](uint16_t parent, uint16_t column) {
         const std::size_t state = ruleAtState.size();
@@ -167,8 +161,16 @@ bool RuleMatcher::BuildTrie(const void* list, std::size_t count, SourceAt source
     for (std::size_t i = 0; i < count; ++i) {
         uint16_t state = 0;
         for (char16_t unit : sourceAt(list, i)) {
-            const uint16_t column = columns.Lookup(unit);
-            if (column == kAbsent) return false;
+            uint16_t column = columns.Lookup(unit);
+            if (column == kAbsent) {
+                if (static_cast<std::size_t>(columns.Count()) >= kMaxAlphabet ||
+                    !columns.Insert(unit)) {
+                    return false;
+                }
+                column = alphabetSize++;
+                rootRow.push_back(0);
+                unitOfColumn.push_back(unit);
+            }
             uint16_t next = 0;
             std::size_t slot = 0;
             if (state == 0) {
@@ -197,7 +199,7 @@ bool RuleMatcher::BuildTrie(const void* list, std::size_t count, SourceAt source
         // Overwrites: of identical sources the later one keeps the state.
         ruleAtState[state] = static_cast<uint16_t>(i);
     }
-    return true;
+    return ruleAtState.size() * alphabetSize * sizeof(uint16_t) <= kMaxTableBytes;
 }
 
 // Places each row where its transitions fall on free cells, the lowest such place within
@@ -253,53 +255,63 @@ void RuleMatcher::PackRows() {
     }
 }
 
-void RuleMatcher::DeriveUnitTables(const void* list, std::size_t count, SourceAt sourceAt) {
+// The per-unit tables, from the first two levels of the trie while it is still lists:
+// the units of the root's children start sources, those of its grandchildren stand second.
+void RuleMatcher::DeriveUnitTables(const BuildLists& lists) {
     unitTables.reset(static_cast<UnitTables*>(std::calloc(1, sizeof(UnitTables))));
     if (!unitTables) throw std::bad_alloc();
     UnitTables& tables = *unitTables;
-    lowestStart = 0xFFFF;
-    // Rows of the pair table number the units that start a source of two units or
-    // more, its columns the units that stand second in one; row and column 0 are
-    // for the other units.
-    std::vector<char16_t> pairStarts;
-    uint16_t pairColumnCount = 1;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::u16string& source = sourceAt(list, i);
-        if (source.empty()) continue;
-        for (std::size_t k = 1; k < source.size(); ++k) {
-            tables.laterColumns[source[k]] = static_cast<uint16_t>(columns.Lookup(source[k]) + 1);
+    const std::vector<uint16_t>& rootRow = lists.rootRow;
+    const std::vector<char16_t>& unitOfColumn = lists.unitOfColumn;
+    auto unitOf = [&](uint32_t state) { return unitOfColumn[stateInfo[state]]; };
+    auto childrenOf = [&](uint32_t state, auto visit) {
+        for (uint32_t child = rowStart[state] & 0xFFFF; child != 0; child = rowStart[child] >> 16) {
+            visit(child);
         }
-        const char16_t unit = source[0];
+    };
+    // Every unit that leads to a state below the first level.
+    for (std::size_t state = 1; state < ruleAtState.size(); ++state) {
+        const uint16_t column = static_cast<uint16_t>(stateInfo[state]);
+        if (rootRow[column] != state) {
+            tables.laterColumns[unitOfColumn[column]] = static_cast<uint16_t>(column + 1);
+        }
+    }
+    lowestStart = 0xFFFF;
+    // Rows of the pair table number the units that start a source of two units or more,
+    // its columns the units that stand second in one; row and column 0 are for the other
+    // units.
+    uint32_t pairRows = 0;
+    uint16_t pairColumnCount = 1;
+    for (uint16_t first : rootRow) {
+        if (first == 0) continue;
+        const char16_t unit = unitOf(first);
         tables.startUnits[unit >> 6] |= uint64_t{1} << (unit & 63);
         lowestStart = std::min(lowestStart, unit);
-        tables.keyUnits[source.size() == 1 ? unit : source[1]] = 1;
-        if (source.size() == 1) {
-            // The state of the unit holds the later of identical sources.
-            tables.oneUnitRules[unit] =
-                static_cast<uint16_t>(ruleAtState[Transition(0, columns.Lookup(unit))] + 1);
-            continue;
+        if (ruleAtState[first] != kAbsent) {
+            // A one-unit source; its state holds the later of identical ones.
+            tables.keyUnits[unit] = 1;
+            tables.oneUnitRules[unit] = static_cast<uint16_t>(ruleAtState[first] + 1);
         }
+        if ((rowStart[first] & 0xFFFF) == 0) continue;
         // Offsets hold row numbers until the width is known.
-        if (tables.pairOffsets[unit] == 0) {
-            pairStarts.push_back(unit);
-            tables.pairOffsets[unit] = static_cast<uint32_t>(pairStarts.size());
-        }
-        if (tables.pairColumns[source[1]] == 0) {
-            tables.pairColumns[source[1]] = pairColumnCount++;
-        }
+        tables.pairOffsets[unit] = ++pairRows;
+        childrenOf(first, [&](uint32_t second) {
+            const char16_t next = unitOf(second);
+            tables.keyUnits[next] = 1;
+            if (tables.pairColumns[next] == 0) tables.pairColumns[next] = pairColumnCount++;
+        });
     }
     // At most one row per state of the first level and one column per unit of the
     // alphabet, so the table is never larger than the rows of the first level.
     const std::size_t width = pairColumnCount;
-    pairStates.assign((pairStarts.size() + 1) * width, 0);
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::u16string& source = sourceAt(list, i);
-        if (source.size() < 2) continue;
-        const uint16_t first = Transition(0, columns.Lookup(source[0]));
-        const uint16_t second = Transition(first, columns.Lookup(source[1]));
-        pairStates[tables.pairOffsets[source[0]] * width + tables.pairColumns[source[1]]] = second;
-    }
-    for (char16_t unit : pairStarts) {
+    pairStates.assign((pairRows + 1) * width, 0);
+    for (uint16_t first : rootRow) {
+        if (first == 0 || (rowStart[first] & 0xFFFF) == 0) continue;
+        const char16_t unit = unitOf(first);
+        childrenOf(first, [&](uint32_t second) {
+            pairStates[tables.pairOffsets[unit] * width + tables.pairColumns[unitOf(second)]] =
+                static_cast<uint16_t>(second);
+        });
         tables.pairOffsets[unit] *= static_cast<uint32_t>(width);
     }
 }

@@ -165,9 +165,15 @@ class RuleMatcher {
     // starts nothing.
     char16_t lowestStart;
 
-    bool BuildTrie(const void* list, std::size_t count, SourceAt sourceAt);
+    // What Build keeps beside the trie while it is lists: the root's children by column,
+    // and the unit of each column.
+    struct BuildLists {
+        std::vector<uint16_t> rootRow;
+        std::vector<char16_t> unitOfColumn;
+    };
+    bool BuildTrie(const void* list, std::size_t count, SourceAt sourceAt, BuildLists& lists);
+    void DeriveUnitTables(const BuildLists& lists);
     void PackRows();
-    void DeriveUnitTables(const void* list, std::size_t count, SourceAt sourceAt);
 };
 
 // Successive searches over one text, each starting at or after the last match: the
