@@ -377,55 +377,65 @@ bool Normalizer::ReadRulesFile(const char* path) {
     try {
         reader.Open(path, FileMode::Unicode);
         // Each rule takes at least two units (CR and the unit after it) after the mark:
-        // room for as many as the file can hold, up to the most a matcher takes, so the
-        // list never moves while it fills. Room never filled is never touched.
+        // room for as many as the file can hold and the line left open at its end, up to
+        // the most a matcher takes, so the list never moves while it fills. Room never
+        // filled is never touched.
         const int size = reader.GetFileSize();
         if (size > 2 && rules.empty()) {
             try {
-                rules.reserve(
-                    std::min<std::size_t>((static_cast<std::size_t>(size) - 2) / 4, kMaxRules + 1));
+                rules.reserve(std::min<std::size_t>((static_cast<std::size_t>(size) - 2) / 4 + 1,
+                                                    kMaxRules + 1));
             } catch (const std::bad_alloc&) {
                 // Then the list grows as it fills.
             }
         }
-        // The units of the current line, colons left out: the text since its last colon
-        // (from `segment` on) and, when the line has a colon, the text between that colon
-        // and the one before it or the line start (the source). A line without a colon
-        // takes the source of the line before.
-        std::vector<char16_t> line;
-        std::size_t segment = 0;
-        std::size_t sourceBegin = 0;
-        std::size_t sourceEnd = 0;
+        // Units go straight into the rule of their line, appended when the line starts:
+        // into its source until a colon, into its replacement after it. Another colon makes
+        // the text since the colon before the source; a line without a colon takes the
+        // source of the line before. The rule of a line that no CR ends is taken back.
+        bool open = false;
         bool colonInLine = false;
         bool appended = false;
+        std::u16string* text = nullptr;
         char16_t unit[1] = {0};
-        for (;;) {
-            reader.ReadUnits(unit, 1);
-            if (reader.IsEof()) break;
-            if (unit[0] == kColon) {
-                sourceBegin = segment;
-                sourceEnd = segment = line.size();
-                colonInLine = true;
-            } else if (unit[0] == kCarriageReturn) {
-                // The unit after CR is dropped whatever it is; a CR at the very end makes
-                // this read raise "End of file encountered.".
+        try {
+            for (;;) {
                 reader.ReadUnits(unit, 1);
-                rules.emplace_back();
-                NormalizationRule& rule = rules.back();
-                if (colonInLine) {
-                    rule.source.append(line.data() + sourceBegin, sourceEnd - sourceBegin);
-                } else if (appended) {
-                    rule.source = rules[rules.size() - 2].source;
+                if (reader.IsEof()) break;
+                if (!open) {
+                    rules.emplace_back();
+                    open = true;
+                    colonInLine = false;
+                    text = &rules.back().source;
                 }
-                rule.replacement.append(line.data() + segment, line.size() - segment);
-                appended = true;
-                line.clear();
-                segment = 0;
-                colonInLine = false;
-            } else {
-                line.push_back(unit[0]);
+                if (unit[0] == kColon) {
+                    NormalizationRule& rule = rules.back();
+                    if (colonInLine) {
+                        rule.source.swap(rule.replacement);
+                        rule.replacement.clear();
+                    }
+                    colonInLine = true;
+                    text = &rule.replacement;
+                } else if (unit[0] == kCarriageReturn) {
+                    // The unit after CR is dropped whatever it is; a CR at the very end
+                    // makes this read raise "End of file encountered.".
+                    reader.ReadUnits(unit, 1);
+                    if (!colonInLine) {
+                        NormalizationRule& rule = rules.back();
+                        rule.replacement.swap(rule.source);
+                        if (appended) rule.source = rules[rules.size() - 2].source;
+                    }
+                    appended = true;
+                    open = false;
+                } else {
+                    text->push_back(unit[0]);
+                }
             }
+        } catch (...) {
+            if (open) rules.pop_back();
+            throw;
         }
+        if (open) rules.pop_back();
     } catch (IOException& error) {
         error.SetFile("Normalizer");
         error.SetLine(__LINE__);

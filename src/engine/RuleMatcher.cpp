@@ -27,10 +27,6 @@ std::size_t WrittenBytes(const void* block, std::size_t size) {
     return written;
 }
 
-// Places tried for one row before it goes past every row placed so far: bounds the
-// packing of hostile rule sets, and real ones find a place long before.
-constexpr std::size_t kMaxPlacements = 4;
-
 const std::u16string& SourceOfList(const void* list, std::size_t index) {
     return (*static_cast<const std::vector<std::u16string>*>(list))[index];
 }
@@ -202,8 +198,8 @@ bool RuleMatcher::BuildTrie(const void* list, std::size_t count, SourceAt source
     return ruleAtState.size() * alphabetSize * sizeof(uint16_t) <= kMaxTableBytes;
 }
 
-// Places each row where its transitions fall on free cells, the lowest such place within
-// kMaxPlacements tries, and turns the lists of children into rows. States come in order of
+// Places each row where its transitions fall on free cells and turns the lists of
+// children into rows. States come in order of
 // number, so a state's children (numbered after it) still hold their list links when it is
 // placed, and its own links were read when its parent was.
 void RuleMatcher::PackRows() {
@@ -233,17 +229,10 @@ void RuleMatcher::PackRows() {
             }
             return true;
         };
+        // The lowest transition on the first free cell, or else every one past the cells in
+        // use: one try keeps the packing linear, and real rule sets lose few cells by it.
         std::size_t start = firstFree > lowest ? firstFree - lowest : 0;
-        for (std::size_t tries = 1; !fits(start); ++tries) {
-            if (tries == kMaxPlacements) {
-                start = usedEnd > lowest ? usedEnd - lowest : 0;
-                break;
-            }
-            // The next place where the lowest transition lands on a free cell.
-            do {
-                ++start;
-            } while (start + lowest < cells.size() && cells[start + lowest] != 0);
-        }
+        if (!fits(start)) start = usedEnd > lowest ? usedEnd - lowest : 0;
         if (cells.size() < start + width + 1) cells.resize(start + width + 1, 0);
         for (uint32_t child : children) {
             const std::size_t cell = start + stateInfo[child] + 1;
