@@ -320,8 +320,9 @@ void RuleMatcher::Clear() {
 }
 
 std::size_t RuleMatcher::MemoryBytes() const {
-    // Sizes, not capacities: room reserved and never filled is never mapped either.
-    return rowStart.size() * sizeof(uint32_t) + cells.size() * sizeof(uint32_t) +
+    // Sizes, not capacities: room reserved and never filled is never mapped either. The
+    // cells are the exception: Build's hash table filled all of their room.
+    return rowStart.size() * sizeof(uint32_t) + cells.capacity() * sizeof(uint32_t) +
            ruleAtState.size() * sizeof(uint16_t) + stateInfo.size() * sizeof(uint32_t) +
            pairStates.size() * sizeof(uint16_t) + columns.MemoryBytes() +
            (unitTables ? WrittenBytes(unitTables.get(), sizeof(UnitTables)) : 0);
