@@ -278,8 +278,7 @@ RuleMatch RuleMatcher::Scanner<Units>::Next(std::size_t start) {
                     const uint32_t here = info[state];
                     const uint16_t rule = static_cast<uint16_t>(here);
                     if (rule < best) best = rule;
-                    // A state without transitions ends the walk before its row is read:
-                    // the rows are large and mostly out of cache.
+                    // A state without transitions ends the walk before its row is read.
                     if (here < kInnerState || ++q >= length) break;
                     const uint16_t column = later[text[q]];
                     if (column == 0) break;
