@@ -15,14 +15,12 @@ constexpr std::size_t kPageBytes = 4096;
 
 // Bytes of the pages of `block` that hold something other than zeros.
 std::size_t WrittenBytes(const void* block, std::size_t size) {
+    static const unsigned char zeros[kPageBytes] = {};
     const unsigned char* bytes = static_cast<const unsigned char*>(block);
     std::size_t written = 0;
     for (std::size_t offset = 0; offset < size; offset += kPageBytes) {
         const std::size_t length = std::min(kPageBytes, size - offset);
-        const unsigned char* page = bytes + offset;
-        if (std::any_of(page, page + length, [](unsigned char b) { return b != 0; })) {
-            written += length;
-        }
+        if (std::memcmp(bytes + offset, zeros, length) != 0) written += length;
     }
     return written;
 }
