@@ -129,7 +129,6 @@ bool RuleMatcher::BuildTrie(const void* list, std::size_t count, SourceAt source
     // At most two thirds full. The packed rows take about as many cells, and take them
     // over once the table is done with.
     const std::size_t slots = std::max<std::size_t>(16, most + most / 2);
-    cells.reserve(slots);
     cells.assign(slots, 0);
     auto slotOf = [slots](std::size_t state, uint16_t column) {
         const uint32_t key = static_cast<uint32_t>(state << 16 | column) * 0x9E3779B1u;
@@ -197,9 +196,9 @@ bool RuleMatcher::BuildTrie(const void* list, std::size_t count, SourceAt source
 }
 
 // Places each row where its transitions fall on free cells and turns the lists of
-// children into rows. States come in order of
-// number, so a state's children (numbered after it) still hold their list links when it is
-// placed, and its own links were read when its parent was.
+// children into rows. States come in order of number, so a state's children (numbered
+// after it) still hold their list links when it is placed, and its own links were read
+// when its parent was.
 void RuleMatcher::PackRows() {
     const std::size_t states = ruleAtState.size();
     const std::size_t width = alphabetSize;
