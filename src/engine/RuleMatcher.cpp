@@ -39,6 +39,7 @@ RuleMatcher::RuleMatcher(const RuleMatcher& other)
     : alphabetSize(other.alphabetSize),
       rowStart(other.rowStart),
       cells(other.cells),
+      writtenCells(cells.size()),
       ruleAtState(other.ruleAtState),
       columns(other.columns),
       built(other.built),
@@ -72,6 +73,7 @@ void RuleMatcher::Swap(RuleMatcher& other) noexcept {
     std::swap(alphabetSize, other.alphabetSize);
     rowStart.swap(other.rowStart);
     cells.swap(other.cells);
+    std::swap(writtenCells, other.writtenCells);
     ruleAtState.swap(other.ruleAtState);
     columns.Swap(other.columns);
     std::swap(built, other.built);
@@ -130,6 +132,7 @@ bool RuleMatcher::BuildTrie(const void* list, std::size_t count, SourceAt source
     // over once the table is done with.
     const std::size_t slots = std::max<std::size_t>(16, most + most / 2);
     cells.assign(slots, 0);
+    writtenCells = slots;
     auto slotOf = [slots](std::size_t state, uint16_t column) {
         const uint32_t key = static_cast<uint32_t>(state << 16 | column) * 0x9E3779B1u;
         return static_cast<std::size_t>((uint64_t{key} * slots) >> 32);
@@ -239,6 +242,7 @@ void RuleMatcher::PackRows() {
         rowStart[state] = static_cast<uint32_t>(start);
         while (firstFree < cells.size() && cells[firstFree] != 0) ++firstFree;
     }
+    writtenCells = std::max(writtenCells, cells.size());
 }
 
 // The per-unit tables, from the first two levels of the trie while it is still lists:
@@ -306,6 +310,7 @@ void RuleMatcher::Clear() {
     // Swapping with empty lists gives their memory back, not just their elements.
     std::vector<uint32_t>().swap(rowStart);
     std::vector<uint32_t>().swap(cells);
+    writtenCells = 0;
     std::vector<uint16_t>().swap(ruleAtState);
     alphabetSize = 0;
     columns.Reset();
@@ -317,9 +322,8 @@ void RuleMatcher::Clear() {
 }
 
 std::size_t RuleMatcher::MemoryBytes() const {
-    // Sizes, not capacities: room reserved and never filled is never mapped either. The
-    // cells are the exception: Build's hash table filled all of their room.
-    return rowStart.size() * sizeof(uint32_t) + cells.capacity() * sizeof(uint32_t) +
+    // Sizes, not capacities: room reserved and never filled is never mapped either.
+    return rowStart.size() * sizeof(uint32_t) + writtenCells * sizeof(uint32_t) +
            ruleAtState.size() * sizeof(uint16_t) + stateInfo.size() * sizeof(uint32_t) +
            pairStates.size() * sizeof(uint16_t) + columns.MemoryBytes() +
            (unitTables ? WrittenBytes(unitTables.get(), sizeof(UnitTables)) : 0);

@@ -126,6 +126,8 @@ class RuleMatcher {
     // start at 0 and own no cell; the array extends an alphabet past every row's start.
     std::vector<uint32_t> rowStart;
     std::vector<uint32_t> cells;
+    // Cells written so far: Build's hash table fills more than the rows may need.
+    std::size_t writtenCells = 0;
     std::vector<uint16_t> ruleAtState;
     CodeUnitTable columns;
     bool built;
