@@ -317,3 +317,50 @@ TEST(BytePathsHehTest, WindowsAgreeWithLiteralPass) {
 }
 
 }  // namespace
+
+namespace {
+
+// Rules whose units lie in more ranges than the quick check tests, so that it joins some
+// across gaps: texts of units in the ranges, in the joined gaps and beside them, against
+// the literal pass.
+TEST(BytePathsQuickCheckTest, JoinedRangesAgreeWithLiteralPass) {
+    NaiveRules rules;
+    for (char16_t unit = 0x0610; unit <= 0x0630; unit = static_cast<char16_t>(unit + 3)) {
+        rules.push_back({std::u16string(1, unit), u"<" + std::u16string(1, unit) + u">"});
+    }
+    rules.push_back({u"a\u0700", u"A"});
+    rules.push_back({u"\u0627\u0653", u"\u0622"});
+    rules.push_back({u"b\uFB50", u""});
+    TempDir dir;
+    WorkingDirectory cwd(dir.Path());
+    dir.Write("config.ini", "NFDfilepath=r.txt\r\nNFCfilepath=r.txt\r\nNFKDfilepath=r.txt\r\n");
+    dir.Write("r.txt", RulesBytes(rules));
+    Normalization norm;
+    ASSERT_TRUE(norm.Initialize());
+    std::u16string alphabet = u"ab \u0627\u0628\u0653\u0700\u0701\u06FF\uFB50\uFB4F\u06BE";
+    for (char16_t unit = 0x060F; unit <= 0x0632; ++unit) alphabet.push_back(unit);
+    std::mt19937 random(99);
+    for (int round = 0; round < 440; ++round) {
+        // Long runs of a common letter, so that the first unit to look at lands anywhere;
+        // first a match whose first unit is outside the ranges, at every offset.
+        std::u16string text(random() % 300, u'\u0628');
+        if (round < 40) {
+            text = std::u16string(static_cast<std::size_t>(round), u'\u0628') + u"a\u0700 b";
+        }
+        for (char16_t& unit : text) {
+            if (round >= 40 && random() % 8 == 0) unit = alphabet[random() % alphabet.size()];
+        }
+        const std::u16string expected = NaiveNormalize(rules, text);
+        const std::string bytes = Utf16leBytes(text);
+        const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+        const int length = static_cast<int>(bytes.size());
+        const int needed = static_cast<int>(2 * expected.size() + 1);
+        std::vector<unsigned char> out(static_cast<std::size_t>(needed) + 1, kFill);
+        ASSERT_EQ(norm.Normalize(in, length, Normalization::NFD, out.data(), needed), needed)
+            << round;
+        ASSERT_EQ(Decode(out, expected.size()), expected) << round;
+        ASSERT_EQ(out[static_cast<std::size_t>(needed)], kFill) << round;
+    }
+}
+
+}  // namespace

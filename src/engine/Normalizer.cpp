@@ -47,23 +47,11 @@ void WideToBytes(const char16_t* units, std::size_t count, unsigned char* out) {
     }
 }
 
-// What one pass over a text tells: the OR of its units (a text whose units OR to less
-// than every source's first unit has no match) and whether U+06BE occurs.
-struct TextSummary {
-    char16_t bits;
-    bool heh;
-};
-
-// Without a branch per unit, so the compiler vectorizes it: a fraction of a copy.
-TextSummary Summarize(const ByteUnits& text, std::size_t units) {
-    char16_t bits = 0;
+// Whether U+06BE occurs; without a branch per unit, so the compiler vectorizes it.
+bool ContainsHeh(const ByteUnits& text, std::size_t units) {
     unsigned heh = 0;
-    for (std::size_t i = 0; i < units; ++i) {
-        const char16_t unit = text[i];
-        bits = static_cast<char16_t>(bits | unit);
-        heh |= unit == kHeh;
-    }
-    return TextSummary{bits, heh != 0};
+    for (std::size_t i = 0; i < units; ++i) heh |= text[i] == kHeh;
+    return heh != 0;
 }
 
 // Copies `bytes` bytes between buffers that do not overlap. The gaps between matches are
@@ -230,6 +218,66 @@ constexpr char16_t kColon = 0x003A;
 constexpr char16_t kCarriageReturn = 0x000D;
 }  // namespace
 
+namespace {
+// Units that text of the scripts and languages kavex serves is mostly made of: letters,
+// digits and punctuation of ASCII and of the Arabic block, the joiners. The quick check
+// keeps them out of its ranges where it can, so such text passes it without a second look.
+bool CommonUnit(char16_t unit) {
+    return (unit >= 0x0020 && unit <= 0x007E) || unit == 0x000A || unit == 0x000D ||
+           (unit >= 0x0621 && unit <= 0x064A) || (unit >= 0x0660 && unit <= 0x066F) ||
+           (unit >= 0x0671 && unit <= 0x06D5) || (unit >= 0x06F0 && unit <= 0x06FF) ||
+           (unit >= 0x200C && unit <= 0x200F) || unit == 0x060C || unit == 0x061B || unit == 0x061F;
+}
+
+UnitRanges QuickRanges(const std::vector<NormalizationRule>& rules) {
+    std::vector<bool> key(65536, false);
+    key[kHeh] = true;
+    for (const NormalizationRule& rule : rules) {
+        if (rule.source.size() == 1) key[rule.source[0]] = true;
+        if (rule.source.size() >= 2) key[rule.source[1]] = true;
+    }
+    struct Range {
+        uint32_t first;
+        uint32_t last;
+    };
+    std::vector<Range> ranges;
+    for (uint32_t unit = 0; unit < 65536; ++unit) {
+        if (!key[unit]) continue;
+        if (!ranges.empty() && ranges.back().last + 1 == unit) {
+            ranges.back().last = unit;
+        } else {
+            ranges.push_back(Range{unit, unit});
+        }
+    }
+    // Joins the two neighbours with the cheapest gap between them until few enough are
+    // left; a common unit in a gap costs much more than a rare one, since every common
+    // unit the ranges take in sends ordinary text to the slower exact test.
+    std::vector<uint64_t> gapCost;
+    for (std::size_t r = 0; r + 1 < ranges.size(); ++r) {
+        uint64_t cost = 0;
+        for (uint32_t unit = ranges[r].last + 1; unit < ranges[r + 1].first; ++unit) {
+            cost += CommonUnit(static_cast<char16_t>(unit)) ? 4096 : 1;
+        }
+        gapCost.push_back(cost);
+    }
+    while (ranges.size() > kMaxUnitRanges) {
+        // The gaps on either side of the joined pair keep their costs.
+        const auto cheapest = std::min_element(gapCost.begin(), gapCost.end());
+        const std::size_t r = static_cast<std::size_t>(cheapest - gapCost.begin());
+        ranges[r].last = ranges[r + 1].last;
+        ranges.erase(ranges.begin() + static_cast<std::ptrdiff_t>(r + 1));
+        gapCost.erase(cheapest);
+    }
+    UnitRanges quick;
+    quick.count = ranges.size();
+    for (std::size_t r = 0; r < ranges.size(); ++r) {
+        quick.first[r] = static_cast<uint16_t>(ranges[r].first);
+        quick.span[r] = static_cast<uint16_t>(ranges[r].last - ranges[r].first);
+    }
+    return quick;
+}
+}  // namespace
+
 Normalizer::Normalizer() = default;
 
 Normalizer::~Normalizer() { Clear(); }
@@ -240,6 +288,7 @@ Normalizer::Normalizer(const Normalizer& other)
       lastReadError(other.lastReadError),
       expansion(other.expansion),
       longestSource(other.longestSource),
+      quick(other.quick),
       spans(other.spans),
       packedUnits(other.packedUnits) {}
 
@@ -250,6 +299,7 @@ Normalizer& Normalizer::operator=(const Normalizer& other) {
         rules.swap(copy.rules);
         std::swap(expansion, copy.expansion);
         std::swap(longestSource, copy.longestSource);
+        std::swap(quick, copy.quick);
         spans.swap(copy.spans);
         packedUnits.swap(copy.packedUnits);
         lastReadError.swap(copy.lastReadError);
@@ -298,6 +348,7 @@ void Normalizer::DeriveBytePaths() {
             static_cast<uint32_t>(std::min<std::size_t>(rule.source.size(), UINT32_MAX))});
         units.insert(units.end(), rule.replacement.begin(), rule.replacement.end());
     }
+    quick = QuickRanges(rules);
     spans.swap(packedSpans);
     packedUnits.swap(units);
     longestSource = longest;
@@ -613,8 +664,14 @@ std::size_t Normalizer::NormalizeBytes(const unsigned char* input, std::size_t u
         return result.size();
     }
     const ByteUnits bytes{input};
-    const TextSummary summary = Summarize(bytes, units);
-    if (summary.heh) {
+    // Units before the first one that can take part in a match (U+06BE included) start
+    // nothing: plain text is its own result after one vector pass.
+    const std::size_t firstKey = FirstInRanges(input, units, quick);
+    if (firstKey == units) {
+        if (units > 0 && units <= capacityUnits) std::memcpy(output, input, 2 * units);
+        return units;
+    }
+    if (ContainsHeh(ByteUnits{input + 2 * firstKey}, units - firstKey)) {
         if (capacityUnits == 0) {
             CountSink count;
             RewriteReordered(bytes, units, count);
@@ -624,19 +681,14 @@ std::size_t Normalizer::NormalizeBytes(const unsigned char* input, std::size_t u
         RewriteReordered(bytes, units, sink);
         return sink.Size();
     }
-    if (summary.bits < LowestStart()) {
-        // Nothing starts a match: the text is its own result.
-        if (units > 0 && units <= capacityUnits) std::memcpy(output, input, 2 * units);
-        return units;
-    }
-    return RewriteBytes(bytes, units, output, capacityUnits);
+    return RewriteBytes(bytes, units, firstKey == 0 ? 0 : firstKey - 1, output, capacityUnits);
 }
 
 template <typename Units>
-std::size_t Normalizer::RewriteBytes(const Units& text, std::size_t length, unsigned char* output,
-                                     std::size_t capacityUnits) const {
+std::size_t Normalizer::RewriteBytes(const Units& text, std::size_t length, std::size_t start,
+                                     unsigned char* output, std::size_t capacityUnits) const {
     Scanner<Units> scanner(*this, text, length);
-    const RuleMatch first = scanner.Next(0);
+    const RuleMatch first = scanner.Next(start);
     const PackedRules packed{spans.data(), packedUnits.data(), spans.size()};
     if (first.position < 0 || first.rule >= packed.Count()) {
         if (length <= capacityUnits) {

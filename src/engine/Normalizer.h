@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/RuleMatcher.h"
+#include "engine/UnitMask.h"
 
 namespace kavex {
 
@@ -98,6 +99,11 @@ class Normalizer : public RuleMatcher {
     // which bounds how far past a position a match there can read.
     std::size_t expansion = 0;
     std::size_t longestSource = 1;
+    // The quick check: ranges holding every unit that can take part in a match (a one-unit
+    // source, the second unit of a longer one) and U+06BE, widened to at most
+    // kMaxUnitRanges. A text with no unit in them is its own result, and no match starts
+    // before the unit in front of the first one that is.
+    UnitRanges quick;
     std::vector<RuleSpan> spans;
     std::vector<char16_t> packedUnits;
 
@@ -112,8 +118,8 @@ class Normalizer : public RuleMatcher {
     template <typename Sink>
     void RewriteReordered(const ByteUnits& input, std::size_t units, Sink& sink) const;
     template <typename Units>
-    std::size_t RewriteBytes(const Units& text, std::size_t length, unsigned char* output,
-                             std::size_t capacityUnits) const;
+    std::size_t RewriteBytes(const Units& text, std::size_t length, std::size_t start,
+                             unsigned char* output, std::size_t capacityUnits) const;
 };
 
 }  // namespace kavex
