@@ -131,6 +131,16 @@ enum class Call { Sized, FourArgument };
 void KavexNormalize(benchmark::State& state, const Text& text, const Form& form, const Size& size,
                     Call call) {
     Pool& pool = PoolFor(text, form, size);
+    if (call == Call::FourArgument) {
+        // Its text ends at the first unit whose low byte is zero (U+FC00, U+FD00, ...): the
+        // figure would be of a shorter text.
+        for (char16_t unit : pool.units) {
+            if ((unit & 0xFF) == 0) {
+                state.SkipWithError("the four-argument form stops at a unit whose low byte is 0");
+                return;
+            }
+        }
+    }
     const std::size_t sliceUnits = size.bytes / 2;
     const int length = static_cast<int>(size.bytes);
     std::vector<Slice> slices;
