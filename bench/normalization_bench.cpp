@@ -1,6 +1,8 @@
-// kavex against ICU's Normalizer2: the same UTF-16 text through the public sized Normalize
-// with the shipped rules and through ICU for the same form, in one process. Also the time
-// of Initialize and the load time and matcher memory of each shipped rules file.
+// kavex against ICU's Normalizer2: the same UTF-16 text through both public Normalize forms
+// with the shipped rules and through ICU for the same form, in one process, on synthetic
+// workloads and, given --corpus_dir (made by bench/corpus.sh), on real text. Also memcpy
+// over the same buffers, the time of Initialize and the load time and matcher memory of
+// each shipped rules file.
 #include <benchmark/benchmark.h>
 #include <unicode/unorm2.h>
 
@@ -9,6 +11,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -51,6 +56,14 @@ std::vector<std::u16string> sourcesOf[3];
 // Bytes of distinct text every size runs through (--pool_mib); at least the size itself.
 std::size_t poolBytes = std::size_t{16} << 20;
 
+// A text to normalize: made to any length (synthetic, per form for the matcher's worst
+// case), or read whole from a corpus file.
+struct Text {
+    std::string name;
+    bool perForm;
+    std::function<std::u16string(std::size_t units, const Form& form)> make;
+};
+
 // Every size normalizes distinct slices of one large text in turn, never the same text
 // twice in a row: a small text repeated would stay in cache and let the branch predictor
 // learn it by heart, which measures the hardware's memory of the text rather than the
@@ -62,22 +75,33 @@ struct Pool {
 };
 
 // Pools are kept once made: repetitions of different benchmarks may run interleaved.
-const Pool& PoolFor(Workload workload, const Form& form, const Size& size) {
+Pool& PoolFor(const Text& text, const Form& form, const Size& size) {
     static std::map<std::string, Pool> pools;
-    const bool perForm = workload == Workload::MatcherWorstCase;
     const std::size_t units = std::max(poolBytes, size.bytes) / 2;
-    const std::string key = std::string(kavex::bench::WorkloadName(workload)) + "/" +
-                            (perForm ? form.name : "") + "/" + std::to_string(units);
+    const std::string key =
+        text.name + "/" + (text.perForm ? form.name : "") + "/" + std::to_string(units);
     const auto found = pools.find(key);
     if (found != pools.end()) return found->second;
     Pool& pool = pools[key];
-    pool.units = kavex::bench::MakeWorkload(workload, units, sourcesOf[form.mode]);
+    pool.units = text.make(units, form);
     pool.bytes.resize(pool.units.size() * 2);
     for (std::size_t i = 0; i < pool.units.size(); ++i) {
         pool.bytes[2 * i] = static_cast<unsigned char>(pool.units[i] & 0xFF);
         pool.bytes[2 * i + 1] = static_cast<unsigned char>(pool.units[i] >> 8);
     }
     return pool;
+}
+
+// The units of a UTF-16LE corpus file; empty when it cannot be read.
+std::u16string ReadCorpus(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::u16string units(bytes.size() / 2, u'\0');
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        units[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                         (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+    }
+    return units;
 }
 
 std::u16string IcuNormalize(const Form& form, const std::u16string& text) {
@@ -100,9 +124,23 @@ struct Slice {
     std::size_t output;    // where its result goes in the output pool
 };
 
-void KavexNormalize(benchmark::State& state, Workload workload, const Form& form,
-                    const Size& size) {
-    const Pool& pool = PoolFor(workload, form, size);
+// The public form measured: the sized one, given exactly the room of the result, or the
+// four-argument one, whose caller vouches for the room.
+enum class Call { Sized, FourArgument };
+
+void KavexNormalize(benchmark::State& state, const Text& text, const Form& form, const Size& size,
+                    Call call) {
+    Pool& pool = PoolFor(text, form, size);
+    if (call == Call::FourArgument) {
+        // Its text ends at the first unit whose low byte is zero (U+FC00, U+FD00, ...): the
+        // figure would be of a shorter text.
+        for (char16_t unit : pool.units) {
+            if ((unit & 0xFF) == 0) {
+                state.SkipWithError("the four-argument form stops at a unit whose low byte is 0");
+                return;
+            }
+        }
+    }
     const std::size_t sliceUnits = size.bytes / 2;
     const int length = static_cast<int>(size.bytes);
     std::vector<Slice> slices;
@@ -122,9 +160,13 @@ void KavexNormalize(benchmark::State& state, Workload workload, const Form& form
     for (auto _ : state) {
         const Slice& slice = slices[next];
         next = next + 1 == slices.size() ? 0 : next + 1;
+        unsigned char* input = pool.bytes.data() + 2 * slice.offset;
         const int written =
-            shippedRules->Normalize(pool.bytes.data() + 2 * slice.offset, length, form.mode,
-                                    out.data() + slice.output, static_cast<int>(slice.capacity));
+            call == Call::Sized
+                ? shippedRules->Normalize(static_cast<const unsigned char*>(input), length,
+                                          form.mode, out.data() + slice.output,
+                                          static_cast<int>(slice.capacity))
+                : shippedRules->Normalize(input, length, form.mode, out.data() + slice.output);
         benchmark::DoNotOptimize(written);
         benchmark::ClobberMemory();
     }
@@ -139,13 +181,15 @@ void KavexNormalize(benchmark::State& state, Workload workload, const Form& form
     }
     state.counters["same_as_icu"] =
         result == IcuNormalize(form, pool.units.substr(0, sliceUnits)) ? 1 : 0;
+    // Text that no rule changes: its speed is compared with memcpy's.
+    state.counters["unchanged"] = result == pool.units.substr(0, sliceUnits) ? 1 : 0;
     state.counters["output_ratio"] = static_cast<double>(units) / sliceUnits;
     state.counters["slices"] = static_cast<double>(slices.size());
 }
 
-void IcuNormalizeBench(benchmark::State& state, Workload workload, const Form& form,
+void IcuNormalizeBench(benchmark::State& state, const Text& text, const Form& form,
                        const Size& size) {
-    const Pool& pool = PoolFor(workload, form, size);
+    const Pool& pool = PoolFor(text, form, size);
     UErrorCode status = U_ZERO_ERROR;
     const UNormalizer2* icu = form.icuInstance(&status);
     const std::size_t sliceUnits = size.bytes / 2;
@@ -185,6 +229,25 @@ void MemcpyBench(benchmark::State& state, const Size& size) {
     for (auto _ : state) {
         std::memcpy(out.data() + offset, in.data() + offset, size.bytes);
         offset = offset + 2 * size.bytes <= total ? offset + size.bytes : 0;
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(size.bytes));
+}
+
+// memcpy over one workload's own slices, from its pool to an output pool of the same size:
+// the ceiling of text that no rule changes.
+void MemcpyTextBench(benchmark::State& state, const Text& text, const Form& form,
+                     const Size& size) {
+    const Pool& pool = PoolFor(text, form, size);
+    const std::size_t slices = pool.bytes.size() / size.bytes;
+    std::vector<unsigned char> out(pool.bytes.size());
+    std::size_t next = 0;
+    for (auto _ : state) {
+        std::memcpy(out.data() + next * size.bytes, pool.bytes.data() + next * size.bytes,
+                    size.bytes);
+        next = next + 1 == slices ? 0 : next + 1;
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
@@ -241,6 +304,10 @@ int main(int argc, char** argv) {
     const std::string rulesFlag = "--rules_dir=";
     // --pool_mib=N: the MiB of distinct text behind every size (16 by default).
     const std::string poolFlag = "--pool_mib=";
+    // --corpus_dir=DIR: the real texts made by bench/corpus.sh; without it, or for a kind
+    // missing there, only the synthetic workloads run.
+    const std::string corpusFlag = "--corpus_dir=";
+    std::string corpusDir;
     int kept = 1;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -248,6 +315,8 @@ int main(int argc, char** argv) {
             rulesDir = arg.substr(rulesFlag.size());
         } else if (arg.compare(0, poolFlag.size(), poolFlag) == 0) {
             poolBytes = std::stoul(arg.substr(poolFlag.size())) << 20;
+        } else if (arg.compare(0, corpusFlag.size(), corpusFlag) == 0) {
+            corpusDir = std::filesystem::absolute(arg.substr(corpusFlag.size())).string();
         } else {
             argv[kept++] = argv[i];
         }
@@ -290,18 +359,54 @@ int main(int argc, char** argv) {
             ->ComputeStatistics("min", Fastest)
             ->Unit(size.bytes >= (1 << 20) ? benchmark::kMillisecond : benchmark::kMicrosecond);
     }
+    // Synthetic texts at every size; each real text whole, as one slice of (about) 16 MiB.
+    std::vector<std::pair<Text, std::vector<Size>>> texts;
     for (Workload workload : kavex::bench::kAllWorkloads) {
-        for (const Size& size : kSizes) {
+        texts.push_back(
+            {Text{kavex::bench::WorkloadName(workload), workload == Workload::MatcherWorstCase,
+                  [workload](std::size_t units, const Form& form) {
+                      return kavex::bench::MakeWorkload(workload, units, sourcesOf[form.mode]);
+                  }},
+             std::vector<Size>(std::begin(kSizes), std::end(kSizes))});
+    }
+    if (!corpusDir.empty()) {
+        for (const char* kind : {"vowelled", "urdu", "persian", "presentation"}) {
+            const std::string path = corpusDir + "/" + kind + ".utf16";
+            const auto bytes = std::filesystem::exists(path) ? std::filesystem::file_size(path) : 0;
+            if (bytes < 2) {
+                std::fprintf(stderr, "kavex_bench: no %s: real %s text skipped\n", path.c_str(),
+                             kind);
+                continue;
+            }
+            texts.push_back({Text{std::string("real-") + kind, false,
+                                  [path](std::size_t, const Form&) { return ReadCorpus(path); }},
+                             {Size{static_cast<std::size_t>(bytes) & ~std::size_t{1}, "16MiB"}}});
+        }
+        std::ifstream manifest(corpusDir + "/MANIFEST");
+        const std::string sources((std::istreambuf_iterator<char>(manifest)),
+                                  std::istreambuf_iterator<char>());
+        if (!sources.empty()) benchmark::AddCustomContext("corpus", sources);
+    }
+    for (const auto& [text, sizes] : texts) {
+        for (const Size& size : sizes) {
+            const std::string where = text.name + "/" + size.name;
+            const auto unit =
+                size.bytes >= (1 << 20) ? benchmark::kMillisecond : benchmark::kMicrosecond;
+            benchmark::RegisterBenchmark(("memcpy/" + where).c_str(), MemcpyTextBench, text,
+                                         kForms[0], size)
+                ->ComputeStatistics("min", Fastest)
+                ->Unit(unit);
             for (const Form& form : kForms) {
-                const std::string suffix = std::string(kavex::bench::WorkloadName(workload)) + "/" +
-                                           form.name + "/" + size.name;
-                const auto unit =
-                    size.bytes >= (1 << 20) ? benchmark::kMillisecond : benchmark::kMicrosecond;
-                benchmark::RegisterBenchmark(("kavex/" + suffix).c_str(), KavexNormalize, workload,
-                                             form, size)
+                const std::string suffix = text.name + "/" + form.name + "/" + size.name;
+                benchmark::RegisterBenchmark(("kavex/" + suffix).c_str(), KavexNormalize, text,
+                                             form, size, Call::Sized)
                     ->ComputeStatistics("min", Fastest)
                     ->Unit(unit);
-                benchmark::RegisterBenchmark(("icu/" + suffix).c_str(), IcuNormalizeBench, workload,
+                benchmark::RegisterBenchmark(("kavex-4arg/" + suffix).c_str(), KavexNormalize, text,
+                                             form, size, Call::FourArgument)
+                    ->ComputeStatistics("min", Fastest)
+                    ->Unit(unit);
+                benchmark::RegisterBenchmark(("icu/" + suffix).c_str(), IcuNormalizeBench, text,
                                              form, size)
                     ->ComputeStatistics("min", Fastest)
                     ->Unit(unit);

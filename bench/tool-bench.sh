@@ -34,7 +34,7 @@ trap 'rm -rf "$WORK"' EXIT
 if (($#)); then
   FILE=$1
 else
-  CORPUS=$BUILD/corpus
+  CORPUS=${KAVEX_CORPUS_DIR:-$BUILD/corpus}
   if [ ! -f "$CORPUS/urdu.txt" ]; then
     bench/corpus.sh "$CORPUS" >&2
   fi

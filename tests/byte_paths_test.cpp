@@ -83,8 +83,11 @@ TEST_F(BytePathsTest, SizedFormAtEveryCapacityAroundTheResult) {
             std::vector<unsigned char> out(static_cast<std::size_t>(capacity) + 8, kFill);
             const int got = norm.Normalize(in, length, Normalization::NFC, out.data(), capacity);
             if (capacity < needed) {
+                // The contents are unspecified then, but nothing lies past the capacity.
                 EXPECT_EQ(got, -needed);
-                for (unsigned char b : out) ASSERT_EQ(b, kFill) << "capacity " << capacity;
+                for (std::size_t i = static_cast<std::size_t>(capacity); i < out.size(); ++i) {
+                    ASSERT_EQ(out[i], kFill) << "byte " << i << ", capacity " << capacity;
+                }
                 continue;
             }
             ASSERT_EQ(got, needed) << "capacity " << capacity;
@@ -186,7 +189,7 @@ TEST(BytePathsRandomTest, LongTextsAgreeWithLiteralPass) {
                     norm.Normalize(in, length, Normalization::NFC, out.data(), capacity);
                 if (capacity < needed) {
                     ASSERT_EQ(got, -needed) << round;
-                    ASSERT_EQ(out, std::vector<unsigned char>(out.size(), kFill)) << round;
+                    ASSERT_EQ(out[static_cast<std::size_t>(capacity)], kFill) << round;
                 } else {
                     ASSERT_EQ(got, needed) << round;
                     ASSERT_EQ(Decode(out, expected.size()), expected) << round;
@@ -220,6 +223,143 @@ TEST_F(BytePathsTest, EveryGapLengthBetweenMatches) {
             ASSERT_EQ(Decode(out, expected.size()), expected) << gap;
             ASSERT_EQ(out[static_cast<std::size_t>(needed)], kFill) << gap;
         }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Texts with U+06BE are reordered and rewritten a window of a few thousand units at a
+// time: U+06BE at every offset around the first window's edge, runs of marks before and
+// after it, runs longer than a window, and random texts of several windows, against the
+// literal pass. Rules read U+06BE and the marks around it, and one source is long, so that
+// matches reach across the edges.
+TEST(BytePathsHehTest, WindowsAgreeWithLiteralPass) {
+    const NaiveRules rules = {{u"b\u06BE", u"B"},
+                              {u"\u06BE\u064E\u0651", u"H"},
+                              {u"\u0651\u064E", u"\u064E\u0651"},
+                              {u"\u06BE\u06BE", u"hh"},
+                              {u"ab\u064Eb\u06BE\u0651cd", u"L"},
+                              {u"c", u"CC"},
+                              {u"\u064E", u""}};
+    TempDir dir;
+    WorkingDirectory cwd(dir.Path());
+    dir.Write("config.ini", "NFDfilepath=r.txt\r\nNFCfilepath=r.txt\r\nNFKDfilepath=r.txt\r\n");
+    dir.Write("r.txt", RulesBytes(rules));
+    Normalization norm;
+    ASSERT_TRUE(norm.Initialize());
+
+    const auto check = [&](const std::u16string& text, const std::string& what) {
+        const std::u16string expected = NaiveNormalize(rules, text);
+        const std::string bytes = Utf16leBytes(text);
+        const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+        const int length = static_cast<int>(bytes.size());
+        const int needed = static_cast<int>(2 * expected.size() + 1);
+        ASSERT_EQ(norm.Normalize(in, length, Normalization::NFD, nullptr, 0), -needed) << what;
+        for (int capacity : {needed, needed - 1}) {
+            std::vector<unsigned char> out(static_cast<std::size_t>(capacity) + 1, kFill);
+            const int got = norm.Normalize(in, length, Normalization::NFD, out.data(), capacity);
+            ASSERT_EQ(out[static_cast<std::size_t>(capacity)], kFill) << what;
+            if (capacity < needed) {
+                ASSERT_EQ(got, -needed) << what;
+            } else {
+                ASSERT_EQ(got, needed) << what;
+                ASSERT_EQ(Decode(out, expected.size()), expected) << what;
+            }
+        }
+        std::string copy = bytes;
+        std::vector<unsigned char> four(static_cast<std::size_t>(needed), kFill);
+        ASSERT_EQ(norm.Normalize(reinterpret_cast<unsigned char*>(&copy[0]), length,
+                                 Normalization::NFD, four.data()),
+                  needed)
+            << what;
+        ASSERT_EQ(Decode(four, expected.size()), expected) << what;
+    };
+
+    const std::u16string marks[] = {u"", u"\u064E", u"\u0651\u064E", u"\u064E\u0651\u064E\u0651",
+                                    std::u16string(9, u'\u0651')};
+    const std::u16string after[] = {u"", u"\u064E\u0651", u"\u0651cd"};
+    for (std::size_t offset = 4096 - 24; offset <= 4096 + 12; ++offset) {
+        for (const std::u16string& before : marks) {
+            for (const std::u16string& tail : after) {
+                std::u16string text(offset, u'x');
+                for (std::size_t i = 0; i < offset; i += 97) text[i] = u'c';
+                // The U+06BE lands at `offset` in the input.
+                text.replace(offset - before.size() - 1, before.size() + 1, u"b" + before);
+                text += u"\u06BE" + tail + u"ab\u064Eb\u06BE\u0651cd x";
+                check(text, "U+06BE at " + std::to_string(offset) + " after " +
+                                std::to_string(before.size()) + " marks");
+            }
+        }
+    }
+
+    // Runs of marks longer than a window, ending in U+06BE or not.
+    for (std::size_t run : {4095, 4096, 5000, 9000}) {
+        for (std::size_t lead : {0, 1, 7}) {
+            std::u16string marked;
+            for (std::size_t i = 0; i < run; ++i) marked += i % 3 == 0 ? u'\u064E' : u'\u0651';
+            const std::u16string prefix = std::u16string(lead, u'c') + u"b";
+            check(prefix + marked + u"\u06BE\u064E\u0651 tail", "run " + std::to_string(run));
+            check(prefix + marked + u"xx\u0651\u06BE tail", "run without U+06BE");
+            check(prefix + marked + u"\u06BE" + marked + u"\u06BE\u06BE", "two runs");
+        }
+    }
+
+    // Random texts of several windows, dense in U+06BE and marks.
+    std::mt19937 random(612);
+    const std::u16string alphabet = {u'a', u'b', u'c', u'd', u' ', 0x064E, 0x0651, 0x06BE};
+    for (int round = 0; round < 12; ++round) {
+        std::u16string text(9000 + random() % 5000, u'a');
+        for (char16_t& unit : text) unit = alphabet[random() % alphabet.size()];
+        check(text, "random round " + std::to_string(round));
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Rules whose units lie in more ranges than the quick check tests, so that it joins some
+// across gaps: texts of units in the ranges, in the joined gaps and beside them, against
+// the literal pass.
+TEST(BytePathsQuickCheckTest, JoinedRangesAgreeWithLiteralPass) {
+    NaiveRules rules;
+    for (char16_t unit = 0x0610; unit <= 0x0630; unit = static_cast<char16_t>(unit + 3)) {
+        rules.push_back({std::u16string(1, unit), u"<" + std::u16string(1, unit) + u">"});
+    }
+    rules.push_back({u"a\u0700", u"A"});
+    rules.push_back({u"\u0627\u0653", u"\u0622"});
+    rules.push_back({u"b\uFB50", u""});
+    TempDir dir;
+    WorkingDirectory cwd(dir.Path());
+    dir.Write("config.ini", "NFDfilepath=r.txt\r\nNFCfilepath=r.txt\r\nNFKDfilepath=r.txt\r\n");
+    dir.Write("r.txt", RulesBytes(rules));
+    Normalization norm;
+    ASSERT_TRUE(norm.Initialize());
+    std::u16string alphabet = u"ab \u0627\u0628\u0653\u0700\u0701\u06FF\uFB50\uFB4F\u06BE";
+    for (char16_t unit = 0x060F; unit <= 0x0632; ++unit) alphabet.push_back(unit);
+    std::mt19937 random(99);
+    for (int round = 0; round < 440; ++round) {
+        // Long runs of a common letter, so that the first unit to look at lands anywhere;
+        // first a match whose first unit is outside the ranges, at every offset.
+        std::u16string text(random() % 300, u'\u0628');
+        if (round < 40) {
+            text = std::u16string(static_cast<std::size_t>(round), u'\u0628') + u"a\u0700 b";
+        }
+        for (char16_t& unit : text) {
+            if (round >= 40 && random() % 8 == 0) unit = alphabet[random() % alphabet.size()];
+        }
+        const std::u16string expected = NaiveNormalize(rules, text);
+        const std::string bytes = Utf16leBytes(text);
+        const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+        const int length = static_cast<int>(bytes.size());
+        const int needed = static_cast<int>(2 * expected.size() + 1);
+        std::vector<unsigned char> out(static_cast<std::size_t>(needed) + 1, kFill);
+        ASSERT_EQ(norm.Normalize(in, length, Normalization::NFD, out.data(), needed), needed)
+            << round;
+        ASSERT_EQ(Decode(out, expected.size()), expected) << round;
+        ASSERT_EQ(out[static_cast<std::size_t>(needed)], kFill) << round;
     }
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/UnitMask.h"
 #include "support/NaiveOracle.h"
 
 namespace kavex {
@@ -199,6 +200,71 @@ TEST(NormalizerTest, LongInputs) {
     }());
     const Normalizer deleting = Loaded({{u"a", u""}});
     EXPECT_EQ(deleting.Normalize(std::u16string(1 << 20, u'a') + u"b"), u"b");
+}
+
+}  // namespace
+}  // namespace kavex
+
+namespace kavex {
+namespace {
+
+// The vector search for the first unit in a set of ranges against a unit-by-unit one, for
+// ranges at the ends of the unit space and around the sign bit of the signed compare, at
+// every length of tail after the last whole vector.
+TEST(UnitRangesTest, FirstInRangesAgreesWithUnitByUnit) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<uint16_t, uint16_t>> ranges;  // first, last
+    };
+    const Case cases[] = {
+        {"none", {}},
+        {"zero", {{0, 0}}},
+        {"top", {{0xFFFF, 0xFFFF}}},
+        {"sign bit", {{0x7FFF, 0x8001}}},
+        {"everything", {{0, 0xFFFF}}},
+        {"eight",
+         {{0x0009, 0x000A},
+          {0x0610, 0x061A},
+          {0x0622, 0x0626},
+          {0x064B, 0x065F},
+          {0x06BE, 0x06C2},
+          {0x8000, 0x8000},
+          {0xFB50, 0xFEFC},
+          {0xFFFE, 0xFFFF}}},
+    };
+    std::mt19937 random(17);
+    for (const Case& c : cases) {
+        UnitRanges ranges;
+        ranges.count = c.ranges.size();
+        std::vector<uint16_t> edges = {0, 1, 0x7FFF, 0x8000, 0xFFFF, 0x0627};
+        for (std::size_t r = 0; r < c.ranges.size(); ++r) {
+            ranges.first[r] = c.ranges[r].first;
+            ranges.span[r] = static_cast<uint16_t>(c.ranges[r].second - c.ranges[r].first);
+            for (int d : {-1, 0, 1}) {
+                edges.push_back(static_cast<uint16_t>(c.ranges[r].first + d));
+                edges.push_back(static_cast<uint16_t>(c.ranges[r].second + d));
+            }
+        }
+        for (int round = 0; round < 400; ++round) {
+            std::vector<unsigned char> bytes(2 * (random() % 40));
+            for (std::size_t i = 0; i < bytes.size(); i += 2) {
+                // Mostly units just outside the ranges, so that a hit lands anywhere.
+                uint16_t unit = edges[random() % edges.size()];
+                if (random() % 4 != 0) unit = 0x0627;
+                bytes[i] = static_cast<unsigned char>(unit & 0xFF);
+                bytes[i + 1] = static_cast<unsigned char>(unit >> 8);
+            }
+            const std::size_t count = bytes.size() / 2;
+            std::size_t expected = count;
+            for (std::size_t k = 0; k < count && expected == count; ++k) {
+                const uint32_t unit = bytes[2 * k] | (bytes[2 * k + 1] << 8);
+                for (const auto& range : c.ranges) {
+                    if (unit >= range.first && unit <= range.second) expected = k;
+                }
+            }
+            ASSERT_EQ(FirstInRanges(bytes.data(), count, ranges), expected) << c.name;
+        }
+    }
 }
 
 }  // namespace

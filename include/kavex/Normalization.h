@@ -73,9 +73,12 @@ class KAVEX_API Normalization {
 
     // The same, but never writes more than `capacity` bytes, and the input ends only at
     // `length` bytes or at a whole zero unit (both bytes zero), so no character is cut.
-    // When the result needs 2n + 1 > capacity bytes nothing is written and -(2n + 1) is
-    // returned: a null output with capacity 0 asks for the size. A null input with a
-    // positive length, or a null output with a positive capacity, returns 0.
+    // When the result needs 2n + 1 > capacity bytes, -(2n + 1) is returned and the first
+    // `capacity` bytes of output are unspecified (part of the result may have been written
+    // before it was known not to fit); a null output with capacity 0 asks for the size and
+    // writes nothing. When the result fits, no byte after its terminator is written. A
+    // null input with a positive length, or a null output with a positive capacity,
+    // returns 0.
     //
     // Normalize only reads the object: once initialized, several threads may call either
     // form at the same time. Initialize, Clear and assignment need exclusive access.

@@ -16,11 +16,6 @@ namespace kavex {
 
 namespace {
 constexpr char16_t kHeh = 0x06BE;
-constexpr std::size_t kHehBlock = 64;
-
-// Replacements of up to this many units are copied as one block of this size where the
-// sink has room to spare, from packed replacements followed by at least as many units.
-constexpr std::size_t kPaddedUnits = 4;
 
 // Copies below this many units are done in line: most gaps between matches are short.
 constexpr std::size_t kShortCopy = 8;
@@ -52,23 +47,11 @@ void WideToBytes(const char16_t* units, std::size_t count, unsigned char* out) {
     }
 }
 
-// What one pass over a text tells: the OR of its units (a text whose units OR to less
-// than every source's first unit has no match) and whether U+06BE occurs.
-struct TextSummary {
-    char16_t bits;
-    bool heh;
-};
-
-// Without a branch per unit, so the compiler vectorizes it: a fraction of a copy.
-TextSummary Summarize(const ByteUnits& text, std::size_t units) {
-    char16_t bits = 0;
+// Whether U+06BE occurs; without a branch per unit, so the compiler vectorizes it.
+bool ContainsHeh(const ByteUnits& text, std::size_t units) {
     unsigned heh = 0;
-    for (std::size_t i = 0; i < units; ++i) {
-        const char16_t unit = text[i];
-        bits = static_cast<char16_t>(bits | unit);
-        heh |= unit == kHeh;
-    }
-    return TextSummary{bits, heh != 0};
+    for (std::size_t i = 0; i < units; ++i) heh |= text[i] == kHeh;
+    return heh != 0;
 }
 
 // Copies `bytes` bytes between buffers that do not overlap. The gaps between matches are
@@ -95,23 +78,22 @@ inline void CopyBytes(unsigned char* to, const unsigned char* from, std::size_t 
     }
 }
 
-// Sinks of the rewrite: Copy takes units of the text, Put a replacement. False when the
-// units do not fit, with nothing written.
+// Sinks of the rewrite: Copy takes units of the text, Put a replacement, and both count
+// what they are given in Size.
 
 // A UTF-16 string grown geometrically.
 class WideSink {
   public:
     explicit WideSink(std::size_t expected) : buffer(expected, u'\0'), size(0) {}
-    bool Copy(const WideUnits& text, std::size_t from, std::size_t count) {
-        return Put(text.units + from, count);
+    void Copy(const WideUnits& text, std::size_t from, std::size_t count) {
+        Put(text.units + from, count);
     }
-    bool Copy(const ByteUnits& text, std::size_t from, std::size_t count) {
+    void Copy(const ByteUnits& text, std::size_t from, std::size_t count) {
         char16_t* out = Room(count);
         for (std::size_t k = 0; k < count; ++k) out[k] = text[from + k];
         size += count;
-        return true;
     }
-    bool Put(const char16_t* units, std::size_t count) {
+    void Put(const char16_t* units, std::size_t count) {
         char16_t* out = Room(count);
         if (count < kShortCopy) {
             for (std::size_t k = 0; k < count; ++k) out[k] = units[k];
@@ -119,10 +101,8 @@ class WideSink {
             std::memcpy(out, units, count * sizeof(char16_t));
         }
         size += count;
-        return true;
     }
     std::size_t Size() const { return size; }
-    const char16_t* Data() const { return buffer.data(); }
     std::u16string Take() {
         buffer.resize(size);
         return std::move(buffer);
@@ -140,104 +120,69 @@ class WideSink {
     }
 };
 
-// UTF-16LE bytes in the caller's buffer.
+// UTF-16LE bytes in the caller's buffer, never past `capacity` units: the first piece that
+// does not fit stops the writing, and the rest is only counted. What was written is then
+// of no use, but the size is, and it costs no second pass.
 class ByteSink {
   public:
-    // `slackUnits` more units may be written past the capacity as scratch: only a buffer of
-    // our own has any; the caller's gets no byte past the result.
-    ByteSink(unsigned char* out, std::size_t capacityUnits, std::size_t slackUnits = 0)
-        : out(out), capacity(capacityUnits), slack(slackUnits), size(0) {}
-    bool Copy(const ByteUnits& text, std::size_t from, std::size_t count) {
-        if (count > capacity - size) return false;
-        CopyBytes(out + 2 * size, text.bytes + 2 * from, 2 * count);
-        size += count;
-        return true;
+    ByteSink(unsigned char* out, std::size_t capacityUnits)
+        : at(out), room(capacityUnits), size(0) {}
+    void Copy(const ByteUnits& text, std::size_t from, std::size_t count) {
+        if (count > room) return Overflow(count);
+        CopyBytes(at, text.bytes + 2 * from, 2 * count);
+        Advance(count);
     }
-    bool Copy(const WideUnits& text, std::size_t from, std::size_t count) {
-        return Put(text.units + from, count);
+    void Copy(const WideUnits& text, std::size_t from, std::size_t count) {
+        if (count > room) return Overflow(count);
+        if (kLittleEndianHost) {
+            CopyBytes(at, reinterpret_cast<const unsigned char*>(text.units + from), 2 * count);
+        } else {
+            WideToBytes(text.units + from, count, at);
+        }
+        Advance(count);
     }
-    bool Put(const char16_t* units, std::size_t count) {
-        if (count > capacity - size) return false;
-        unsigned char* to = out + 2 * size;
-        if (count < kShortCopy) {
-            // Most replacements are a few units: no call for them.
+    void Put(const char16_t* units, std::size_t count) {
+        if (count > room) return Overflow(count);
+        if (kLittleEndianHost && count <= 4) {
+            // Most replacements are a unit or a few: two overlapping fixed-size stores, no
+            // loop whose length changes from one replacement to the next, no byte past them.
+            if (count >= 2) {
+                std::memcpy(at, units, 4);
+                std::memcpy(at + 2 * count - 4, units + count - 2, 4);
+            } else if (count == 1) {
+                std::memcpy(at, units, 2);
+            }
+        } else if (count < kShortCopy) {
             for (std::size_t k = 0; k < count; ++k) {
-                to[2 * k] = static_cast<unsigned char>(units[k] & 0xFF);
-                to[2 * k + 1] = static_cast<unsigned char>(units[k] >> 8);
+                at[2 * k] = static_cast<unsigned char>(units[k] & 0xFF);
+                at[2 * k + 1] = static_cast<unsigned char>(units[k] >> 8);
             }
         } else {
-            WideToBytes(units, count, to);
+            WideToBytes(units, count, at);
         }
-        size += count;
-        return true;
-    }
-    // Put, for units followed by at least kPaddedUnits - 1 more that may be read: a short
-    // replacement goes as one fixed-size copy into the slack, without a loop whose length
-    // changes from one replacement to the next.
-    bool PutPadded(const char16_t* units, std::size_t count) {
-        if (kLittleEndianHost && count <= kPaddedUnits && slack >= kPaddedUnits &&
-            count <= capacity - size) {
-            std::memcpy(out + 2 * size, units, 2 * kPaddedUnits);
-            size += count;
-            return true;
-        }
-        return Put(units, count);
+        Advance(count);
     }
     std::size_t Size() const { return size; }
-    // Counts units already in the buffer.
-    void Skip(std::size_t count) { size += count; }
 
   private:
-    unsigned char* out;
-    std::size_t capacity;
-    std::size_t slack;
+    unsigned char* at;
+    std::size_t room;
     std::size_t size;
-};
 
-// UTF-16LE bytes in a buffer of its own, grown geometrically: the result of a text whose
-// result may not fit the caller's buffer, which is left untouched then.
-class SideSink {
-  public:
-    explicit SideSink(std::size_t expectedUnits)
-        : buffer(new unsigned char[2 * (expectedUnits + 1 + kPaddedUnits)]),
-          capacity(expectedUnits + 1),
-          sink(buffer.get(), capacity, kPaddedUnits) {}
-    template <typename Units>
-    bool Copy(const Units& text, std::size_t from, std::size_t count) {
-        return Room(count) && sink.Copy(text, from, count);
+    void Advance(std::size_t count) {
+        at += 2 * count;
+        room -= count;
+        size += count;
     }
-    bool Put(const char16_t* units, std::size_t count) {
-        return Room(count) && sink.Put(units, count);
-    }
-    bool PutPadded(const char16_t* units, std::size_t count) {
-        return Room(count) && sink.PutPadded(units, count);
-    }
-    std::size_t Size() const { return sink.Size(); }
-    const unsigned char* Data() const { return buffer.get(); }
-
-  private:
-    std::unique_ptr<unsigned char[]> buffer;
-    std::size_t capacity;
-    ByteSink sink;
-
-    bool Room(std::size_t count) {
-        const std::size_t size = sink.Size();
-        if (capacity - size >= count) return true;
-        const std::size_t grown = std::max(2 * capacity, size + count);
-        std::unique_ptr<unsigned char[]> larger(new unsigned char[2 * (grown + kPaddedUnits)]);
-        std::memcpy(larger.get(), buffer.get(), 2 * size);
-        buffer.swap(larger);
-        capacity = grown;
-        sink = ByteSink(buffer.get(), capacity, kPaddedUnits);
-        sink.Skip(size);
-        return true;
+    void Overflow(std::size_t count) {
+        room = 0;
+        size += count;
     }
 };
 
 // The rules as a rewrite reads them: straight from the rule list, or from the packed copy
-// the byte paths keep, whose replacements lie in one buffer with room to read past them.
+// the byte paths keep, whose replacements lie in one buffer.
 struct LiveRules {
-    static constexpr bool kPadded = false;
     const NormalizationRule* list;
     std::size_t count;
     std::size_t Count() const { return count; }
@@ -247,7 +192,6 @@ struct LiveRules {
 };
 
 struct PackedRules {
-    static constexpr bool kPadded = true;
     const RuleSpan* spans;
     const char16_t* units;
     std::size_t count;
@@ -261,15 +205,10 @@ struct PackedRules {
 class CountSink {
   public:
     template <typename Units>
-    bool Copy(const Units&, std::size_t, std::size_t count) {
+    void Copy(const Units&, std::size_t, std::size_t count) {
         size += count;
-        return true;
     }
-    bool Put(const char16_t*, std::size_t count) {
-        size += count;
-        return true;
-    }
-    bool PutPadded(const char16_t* units, std::size_t count) { return Put(units, count); }
+    void Put(const char16_t*, std::size_t count) { size += count; }
     std::size_t Size() const { return size; }
 
   private:
@@ -277,6 +216,66 @@ class CountSink {
 };
 constexpr char16_t kColon = 0x003A;
 constexpr char16_t kCarriageReturn = 0x000D;
+}  // namespace
+
+namespace {
+// Units that text of the scripts and languages kavex serves is mostly made of: letters,
+// digits and punctuation of ASCII and of the Arabic block, the joiners. The quick check
+// keeps them out of its ranges where it can, so such text passes it without a second look.
+bool CommonUnit(char16_t unit) {
+    return (unit >= 0x0020 && unit <= 0x007E) || unit == 0x000A || unit == 0x000D ||
+           (unit >= 0x0621 && unit <= 0x064A) || (unit >= 0x0660 && unit <= 0x066F) ||
+           (unit >= 0x0671 && unit <= 0x06D5) || (unit >= 0x06F0 && unit <= 0x06FF) ||
+           (unit >= 0x200C && unit <= 0x200F) || unit == 0x060C || unit == 0x061B || unit == 0x061F;
+}
+
+UnitRanges QuickRanges(const std::vector<NormalizationRule>& rules) {
+    std::vector<bool> key(65536, false);
+    key[kHeh] = true;
+    for (const NormalizationRule& rule : rules) {
+        if (rule.source.size() == 1) key[rule.source[0]] = true;
+        if (rule.source.size() >= 2) key[rule.source[1]] = true;
+    }
+    struct Range {
+        uint32_t first;
+        uint32_t last;
+    };
+    std::vector<Range> ranges;
+    for (uint32_t unit = 0; unit < 65536; ++unit) {
+        if (!key[unit]) continue;
+        if (!ranges.empty() && ranges.back().last + 1 == unit) {
+            ranges.back().last = unit;
+        } else {
+            ranges.push_back(Range{unit, unit});
+        }
+    }
+    // Joins the two neighbours with the cheapest gap between them until few enough are
+    // left; a common unit in a gap costs much more than a rare one, since every common
+    // unit the ranges take in sends ordinary text to the slower exact test.
+    std::vector<uint64_t> gapCost;
+    for (std::size_t r = 0; r + 1 < ranges.size(); ++r) {
+        uint64_t cost = 0;
+        for (uint32_t unit = ranges[r].last + 1; unit < ranges[r + 1].first; ++unit) {
+            cost += CommonUnit(static_cast<char16_t>(unit)) ? 4096 : 1;
+        }
+        gapCost.push_back(cost);
+    }
+    while (ranges.size() > kMaxUnitRanges) {
+        // The gaps on either side of the joined pair keep their costs.
+        const auto cheapest = std::min_element(gapCost.begin(), gapCost.end());
+        const std::size_t r = static_cast<std::size_t>(cheapest - gapCost.begin());
+        ranges[r].last = ranges[r + 1].last;
+        ranges.erase(ranges.begin() + static_cast<std::ptrdiff_t>(r + 1));
+        gapCost.erase(cheapest);
+    }
+    UnitRanges quick;
+    quick.count = ranges.size();
+    for (std::size_t r = 0; r < ranges.size(); ++r) {
+        quick.first[r] = static_cast<uint16_t>(ranges[r].first);
+        quick.span[r] = static_cast<uint16_t>(ranges[r].last - ranges[r].first);
+    }
+    return quick;
+}
 }  // namespace
 
 Normalizer::Normalizer() = default;
@@ -288,6 +287,8 @@ Normalizer::Normalizer(const Normalizer& other)
       rules(other.rules),
       lastReadError(other.lastReadError),
       expansion(other.expansion),
+      longestSource(other.longestSource),
+      quick(other.quick),
       spans(other.spans),
       packedUnits(other.packedUnits) {}
 
@@ -297,6 +298,8 @@ Normalizer& Normalizer::operator=(const Normalizer& other) {
         Swap(copy);
         rules.swap(copy.rules);
         std::swap(expansion, copy.expansion);
+        std::swap(longestSource, copy.longestSource);
+        std::swap(quick, copy.quick);
         spans.swap(copy.spans);
         packedUnits.swap(copy.packedUnits);
         lastReadError.swap(copy.lastReadError);
@@ -324,12 +327,14 @@ void Normalizer::DeriveBytePaths() {
     std::vector<RuleSpan>().swap(spans);
     std::vector<char16_t>().swap(packedUnits);
     std::size_t most = 1;
-    std::size_t total = kPaddedUnits;
+    std::size_t total = 0;
+    std::size_t longest = 1;
     for (const NormalizationRule& rule : rules) {
         total += rule.replacement.size();
         const std::size_t source = rule.source.size();
         if (source == 0) continue;
         most = std::max(most, (rule.replacement.size() + source - 1) / source);
+        longest = std::max(longest, source);
     }
     // Offsets and lengths are 32-bit; beyond them the byte paths stay off.
     if (total > UINT32_MAX) return;
@@ -343,9 +348,10 @@ void Normalizer::DeriveBytePaths() {
             static_cast<uint32_t>(std::min<std::size_t>(rule.source.size(), UINT32_MAX))});
         units.insert(units.end(), rule.replacement.begin(), rule.replacement.end());
     }
-    units.resize(total, u'\0');
+    quick = QuickRanges(rules);
     spans.swap(packedSpans);
     packedUnits.swap(units);
+    longestSource = longest;
     expansion = most;
 }
 
@@ -480,6 +486,90 @@ bool Normalizer::IsMark(char16_t unit) {
     return (((offset < 64 ? kLow : kHigh) >> (offset & 63)) & 1) != 0;
 }
 
+namespace {
+// The reordered text a window at a time, made from the input as it is: each U+06BE that
+// follows a run of marks stands in front of that run, the marks one place up. A window
+// needs the input it covers and, where a run of marks crosses one of its edges, whether a
+// U+06BE ends that run; the end of the last run looked up is kept, so a run longer than a
+// window is walked once, not once per window.
+class HehReorder {
+  public:
+    HehReorder(const ByteUnits& input, std::size_t n) : input(input), n(n) {}
+
+    // Units [from, from + count) of the reordered text into `window`; `from` never goes
+    // back from one call to the next.
+    void Fill(char16_t* window, std::size_t from, std::size_t count) {
+        const std::size_t end = from + count;
+        if (kLittleEndianHost) {
+            std::memcpy(window, input.bytes + 2 * from, 2 * count);
+        } else {
+            for (std::size_t k = 0; k < count; ++k) window[k] = input[from + k];
+        }
+        // A run that starts before the window and ends in a U+06BE inside or after it: the
+        // window opens with that run, one place up.
+        bool leading = false;
+        if (from > 0 && Normalizer::IsMark(input[from - 1])) {
+            const std::size_t e = RunEnd(from - 1);
+            if (e < n && input[e] == kHeh) {
+                leading = true;
+                const std::size_t last = std::min(e, end - 1);
+                for (std::size_t j = from; j <= last; ++j) window[j - from] = input[j - 1];
+            }
+        }
+        // The U+06BE inside the window (that of a leading run is overwritten by then). A
+        // move writes only at or before its U+06BE, so the bits found for a block stay true.
+        for (std::size_t base = 0; base < count; base += 64) {
+            const std::size_t units = std::min<std::size_t>(64, count - base);
+            for (uint64_t found = EqualMask(window + base, units, kHeh); found != 0;
+                 found &= found - 1) {
+                Move(window, from, from + base + LowestSetBit(found));
+            }
+        }
+        // A run inside the window that goes on past its end to a U+06BE: its U+06BE comes
+        // into the window, the run's last mark goes out.
+        if (end < n && Normalizer::IsMark(input[end - 1])) {
+            const std::size_t e = RunEnd(end - 1);
+            if (e < n && input[e] == kHeh) {
+                std::size_t r = end - 1;
+                while (r > from && Normalizer::IsMark(input[r - 1])) --r;
+                if (!(leading && r == from)) {
+                    for (std::size_t j = end - 1; j > r; --j) window[j - from] = input[j - 1];
+                    window[r - from] = kHeh;
+                }
+            }
+        }
+    }
+
+  private:
+    ByteUnits input;
+    std::size_t n;
+    // [runFrom, runEnd) holds marks only, and runEnd is n or no mark.
+    std::size_t runFrom = 0;
+    std::size_t runEnd = 0;
+
+    // The end of the run of marks that goes on from `p`, a mark.
+    std::size_t RunEnd(std::size_t p) {
+        if (p >= runFrom && p < runEnd) return runEnd;
+        std::size_t e = p;
+        while (e < n && Normalizer::IsMark(input[e])) ++e;
+        runFrom = p;
+        runEnd = e;
+        return e;
+    }
+
+    // The U+06BE at `heh` in front of the marks before it, inside the window; the run
+    // starts inside it, or the U+06BE would have been a leading run's.
+    void Move(char16_t* window, std::size_t from, std::size_t heh) const {
+        std::size_t r = heh;
+        while (r > from && Normalizer::IsMark(input[r - 1])) {
+            window[r - from] = input[r - 1];
+            --r;
+        }
+        window[r - from] = kHeh;
+    }
+};
+}  // namespace
+
 std::u16string Normalizer::ReorderHeh(std::u16string text) const {
     if (!text.empty()) ReorderHehInPlace(&text[0], text.size());
     return text;
@@ -494,8 +584,8 @@ void Normalizer::ReorderHehInPlace(char16_t* units, std::size_t n) {
     std::size_t previousHeh = static_cast<std::size_t>(-1);
     // Bit k of `found`: unit base + k is U+06BE, found for the whole block before any move;
     // a move changes no unit after its U+06BE, so the bits of the rest stay true.
-    for (std::size_t base = 0; base < n; base += kHehBlock) {
-        const std::size_t count = std::min(kHehBlock, n - base);
+    for (std::size_t base = 0; base < n; base += 64) {
+        const std::size_t count = std::min<std::size_t>(64, n - base);
         for (uint64_t found = EqualMask(units + base, count, kHeh); found != 0;
              found &= found - 1) {
             const std::size_t i = base + LowestSetBit(found);
@@ -524,50 +614,84 @@ void Normalizer::ApplyRules(std::u16string& text) const {
     const RuleMatch first = scanner.Next(0);
     if (first.position < 0 || first.rule >= rules.size()) return;
     WideSink sink(n + n / 8 + 16);
-    Rewrite(units, n, first, scanner, LiveRules{rules.data(), rules.size()}, sink);
+    Rewrite(units, n, n, first, scanner, LiveRules{rules.data(), rules.size()}, sink);
     text = sink.Take();
 }
 
 template <typename Units, typename Rules, typename Sink>
-bool Normalizer::Rewrite(const Units& text, std::size_t length, RuleMatch match,
-                         Scanner<Units> scanner, const Rules& list, Sink& sink) const {
+std::size_t Normalizer::Rewrite(const Units& text, std::size_t length, std::size_t limit,
+                                RuleMatch match, Scanner<Units> scanner, const Rules& list,
+                                Sink& sink) const {
     const std::size_t ruleCount = list.Count();
-    const auto put = [&sink](const char16_t* units, std::size_t count) {
-        if constexpr (Rules::kPadded) {
-            return sink.PutPadded(units, count);
-        } else {
-            return sink.Put(units, count);
-        }
-    };
     std::size_t copied = 0;
-    while (match.position >= 0 && match.rule < ruleCount) {
+    while (match.position >= 0 && static_cast<std::size_t>(match.position) < limit &&
+           match.rule < ruleCount) {
         const std::size_t position = static_cast<std::size_t>(match.position);
-        if (!sink.Copy(text, copied, position - copied) ||
-            !put(list.Replacement(match.rule), list.ReplacementSize(match.rule))) {
-            return false;
-        }
+        sink.Copy(text, copied, position - copied);
+        sink.Put(list.Replacement(match.rule), list.ReplacementSize(match.rule));
         copied = position + list.SourceSize(match.rule);
         // A match that ends the text leaves nothing to search.
-        if (copied >= length) return true;
+        if (copied >= length) return copied;
         // Units that are one-unit matches, and the few units that start nothing between
         // them (a space between two words), are taken here without a search.
         std::size_t p = copied;
+        if (p >= limit) return copied;
         for (;;) {
             const uint16_t next = scanner.OneUnitMatch(p);
             if (next < ruleCount) {
-                if (!sink.Copy(text, copied, p - copied) ||
-                    !put(list.Replacement(next), list.ReplacementSize(next))) {
-                    return false;
-                }
+                sink.Copy(text, copied, p - copied);
+                sink.Put(list.Replacement(next), list.ReplacementSize(next));
                 copied = p + 1;
             } else if (scanner.StartsSource(p) || p - copied >= kShortGap) {
                 break;
             }
-            if (++p >= length) return copied >= length || sink.Copy(text, copied, length - copied);
+            if (++p >= limit) {
+                // Nothing starts in [copied, limit): written as it is.
+                const std::size_t end = std::max(copied, limit);
+                sink.Copy(text, copied, end - copied);
+                return end;
+            }
         }
         match = scanner.Next(p);
     }
-    return copied >= length || sink.Copy(text, copied, length - copied);
+    const std::size_t end = std::max(copied, limit);
+    sink.Copy(text, copied, end - copied);
+    return end;
+}
+
+namespace {
+// Units of text reordered a window at a time: at most this many, unless the longest rule
+// source asks for more.
+constexpr std::size_t kWindowUnits = 4096;
+}  // namespace
+
+template <typename Sink>
+void Normalizer::RewriteReordered(const ByteUnits& input, std::size_t n, Sink& sink) const {
+    // The rules match the reordered text, which differs from the input only around each
+    // U+06BE that follows marks. Windows of it are made in a buffer of fixed size and
+    // rewritten in turn; a match must lie wholly inside its window, so a window decides
+    // only the positions at least longestSource - 1 units before its end, and the next
+    // one starts where the rewrite stopped.
+    const std::size_t windowUnits = std::max(kWindowUnits, 4 * longestSource);
+    char16_t fixed[kWindowUnits];
+    std::unique_ptr<char16_t[]> large;
+    char16_t* window = fixed;
+    if (windowUnits > kWindowUnits) {
+        large.reset(new char16_t[windowUnits]);
+        window = large.get();
+    }
+    const PackedRules packed{spans.data(), packedUnits.data(), spans.size()};
+    HehReorder reorder(input, n);
+    for (std::size_t from = 0; from < n;) {
+        const std::size_t count = std::min(windowUnits, n - from);
+        reorder.Fill(window, from, count);
+        const bool final = from + count == n;
+        const std::size_t limit = final ? count : count - (longestSource - 1);
+        const WideUnits units{window};
+        Scanner<WideUnits> scanner(*this, units, count);
+        const RuleMatch first = scanner.Next(0);
+        from += Rewrite(units, count, limit, first, scanner, packed, sink);
+    }
 }
 
 std::size_t Normalizer::NormalizeBytes(const unsigned char* input, std::size_t units,
@@ -581,31 +705,31 @@ std::size_t Normalizer::NormalizeBytes(const unsigned char* input, std::size_t u
         return result.size();
     }
     const ByteUnits bytes{input};
-    const TextSummary summary = Summarize(bytes, units);
-    if (summary.heh) {
-        // A copy to reorder, not filled first: every unit is written by the copy.
-        const std::unique_ptr<char16_t[]> text(new char16_t[units]);
-        if (kLittleEndianHost) {
-            std::memcpy(text.get(), input, 2 * units);
-        } else {
-            for (std::size_t i = 0; i < units; ++i) text[i] = bytes[i];
-        }
-        ReorderHehInPlace(text.get(), units);
-        return RewriteBytes(WideUnits{text.get()}, units, output, capacityUnits);
-    }
-    if (summary.bits < LowestStart()) {
-        // Nothing starts a match: the text is its own result.
+    // Units before the first one that can take part in a match (U+06BE included) start
+    // nothing: plain text is its own result after one vector pass.
+    const std::size_t firstKey = FirstInRanges(input, units, quick);
+    if (firstKey == units) {
         if (units > 0 && units <= capacityUnits) std::memcpy(output, input, 2 * units);
         return units;
     }
-    return RewriteBytes(bytes, units, output, capacityUnits);
+    if (ContainsHeh(ByteUnits{input + 2 * firstKey}, units - firstKey)) {
+        if (capacityUnits == 0) {
+            CountSink count;
+            RewriteReordered(bytes, units, count);
+            return count.Size();
+        }
+        ByteSink sink(output, capacityUnits);
+        RewriteReordered(bytes, units, sink);
+        return sink.Size();
+    }
+    return RewriteBytes(bytes, units, firstKey == 0 ? 0 : firstKey - 1, output, capacityUnits);
 }
 
 template <typename Units>
-std::size_t Normalizer::RewriteBytes(const Units& text, std::size_t length, unsigned char* output,
-                                     std::size_t capacityUnits) const {
+std::size_t Normalizer::RewriteBytes(const Units& text, std::size_t length, std::size_t start,
+                                     unsigned char* output, std::size_t capacityUnits) const {
     Scanner<Units> scanner(*this, text, length);
-    const RuleMatch first = scanner.Next(0);
+    const RuleMatch first = scanner.Next(start);
     const PackedRules packed{spans.data(), packedUnits.data(), spans.size()};
     if (first.position < 0 || first.rule >= packed.Count()) {
         if (length <= capacityUnits) {
@@ -614,31 +738,16 @@ std::size_t Normalizer::RewriteBytes(const Units& text, std::size_t length, unsi
         }
         return length;
     }
-    // Straight into the output when no rule can make the result outgrow it; else built
-    // aside and copied when it fits, so a result that does not fit writes nothing. A query
-    // for the size (no room at all) only counts.
-    if (capacityUnits / expansion >= length) {
-        ByteSink sink(output, capacityUnits);
-        if (Rewrite(text, length, first, scanner, packed, sink)) return sink.Size();
-        // Only rules that outgrow `expansion` get here, which LoadRules rules out.
-    } else if (output != nullptr) {
-        // A caller that asked for the size first gives exactly the room of the result.
-        const std::size_t expected =
-            std::max(length + length / 8 + 16, std::min(capacityUnits, length * expansion));
-        SideSink sink(expected);
-        Rewrite(text, length, first, scanner, packed, sink);
-        if (sink.Size() <= capacityUnits && sink.Size() > 0) {
-            std::memcpy(output, sink.Data(), 2 * sink.Size());
-        }
-        return sink.Size();
+    // Straight into the output, counting on where it does not fit; a query for the size
+    // (no room at all) only counts.
+    if (capacityUnits == 0) {
+        CountSink count;
+        Rewrite(text, length, length, first, scanner, packed, count);
+        return count.Size();
     }
-    CountSink count;
-    Rewrite(text, length, first, scanner, packed, count);
-    if (count.Size() <= capacityUnits) {
-        ByteSink sink(output, capacityUnits);
-        Rewrite(text, length, first, scanner, packed, sink);
-    }
-    return count.Size();
+    ByteSink sink(output, capacityUnits);
+    Rewrite(text, length, length, first, scanner, packed, sink);
+    return sink.Size();
 }
 
 }  // namespace kavex

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/RuleMatcher.h"
+#include "engine/UnitMask.h"
 
 namespace kavex {
 
@@ -77,8 +78,9 @@ class Normalizer : public RuleMatcher {
 
     // Normalize from `units` UTF-16LE units at `input` straight to UTF-16LE at `output`:
     // returns the number of units of the result, and writes them (without a terminator)
-    // only when `output` is not null and they number at most `capacityUnits`; otherwise
-    // `output` is left untouched. The same result as Normalize, with fewer copies.
+    // when `output` is not null and they number at most `capacityUnits`. Never writes past
+    // `capacityUnits` units; what it wrote is unspecified when the result does not fit.
+    // The same result as Normalize, with fewer copies and no copy of the text.
     std::size_t NormalizeBytes(const unsigned char* input, std::size_t units, unsigned char* output,
                                std::size_t capacityUnits) const;
 
@@ -91,20 +93,33 @@ class Normalizer : public RuleMatcher {
     std::string lastReadError;
     // For the byte paths, derived by LoadRules once the matcher describes `rules` (Build
     // alone leaves them off): the most units a rule writes per unit of its source, rounded
-    // up, so a result is at most this many times its text (0 while the paths are off); and
-    // every rule's replacement packed into one buffer, a few spare units at its end, so the
-    // rewrite reads 12 bytes per rule instead of a rule's strings.
+    // up, so a result is at most this many times its text (0 while the paths are off);
+    // every rule's replacement packed into one buffer, so the
+    // rewrite reads 12 bytes per rule instead of a rule's strings; and the longest source,
+    // which bounds how far past a position a match there can read.
     std::size_t expansion = 0;
+    std::size_t longestSource = 1;
+    // The quick check: ranges holding every unit that can take part in a match (a one-unit
+    // source, the second unit of a longer one) and U+06BE, widened to at most
+    // kMaxUnitRanges. A text with no unit in them is its own result, and no match starts
+    // before the unit in front of the first one that is.
+    UnitRanges quick;
     std::vector<RuleSpan> spans;
     std::vector<char16_t> packedUnits;
 
     void DeriveBytePaths();
+    // Rewrites text[0, length) into `sink` from `match` on, taking the matches that start
+    // before `limit`; returns where the units not written yet start (`length` when `limit`
+    // is `length`).
     template <typename Units, typename Rules, typename Sink>
-    bool Rewrite(const Units& text, std::size_t length, RuleMatch match, Scanner<Units> scanner,
-                 const Rules& list, Sink& sink) const;
+    std::size_t Rewrite(const Units& text, std::size_t length, std::size_t limit, RuleMatch match,
+                        Scanner<Units> scanner, const Rules& list, Sink& sink) const;
+    // Rewrites the text as reordered, a window at a time, never holding a copy of it.
+    template <typename Sink>
+    void RewriteReordered(const ByteUnits& input, std::size_t units, Sink& sink) const;
     template <typename Units>
-    std::size_t RewriteBytes(const Units& text, std::size_t length, unsigned char* output,
-                             std::size_t capacityUnits) const;
+    std::size_t RewriteBytes(const Units& text, std::size_t length, std::size_t start,
+                             unsigned char* output, std::size_t capacityUnits) const;
 };
 
 }  // namespace kavex

@@ -207,14 +207,16 @@ class RuleMatcher::Scanner {
     // The match at the smallest position >= start, as Search gives it.
     RuleMatch Next(std::size_t start);
 
-    // The rule of the match at `start` when it is the one-unit source text[start] and the
-    // walk cannot go past that unit; kAbsent when Next must decide. Dense texts of one-unit
-    // matches (presentation forms) then pay two lookups per unit.
+    // The rule of the match at `start` when it is the one-unit source text[start] and no
+    // longer source starts with text[start] text[start + 1]; kAbsent when Next must decide.
+    // Dense texts of one-unit matches (presentation forms, marks among them) then pay a few
+    // lookups per unit.
     uint16_t OneUnitMatch(std::size_t start) const {
         if (start >= last) return kAbsent;
-        const uint16_t rule = static_cast<uint16_t>(single[text[start]] - 1);
+        const char16_t unit = text[start];
+        const uint16_t rule = static_cast<uint16_t>(single[unit] - 1);
         if (rule == kAbsent || start + 1 >= length) return rule;
-        return later[text[start + 1]] == 0 ? rule : kAbsent;
+        return pairs[offsets[unit] + pairColumn[text[start + 1]]] == 0 ? rule : kAbsent;
     }
 
     // Whether some source starts with text[position].
