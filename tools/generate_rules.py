@@ -1,9 +1,14 @@
 #!/usr/bin/env python3
 """Writes the kavex rules files NFD.txt, NFC.txt and NFKD.txt from the Unicode Character
-Database (UnicodeData.txt and DerivedNormalizationProps.txt).
+Database (UnicodeData.txt and DerivedNormalizationProps.txt), and those of every language
+profile from its fold table rules/profiles/NAME/fold.kvr.
 
     python3 tools/generate_rules.py [--ucd /usr/share/unicode] [--out rules] [--stats]
-                                    [--verify]
+                                    [--verify] [--only default|NAME ...]
+
+A profile's file for form F gives F(fold(G(text))), G being NFC for the NFD and NFC files
+and NFKC for the NFKD file, where fold applies the table with the engine's own semantics.
+It is made exactly as the default rules are, with that composition as the reference.
 
 The engine rewrites text in one left-to-right pass: at the leftmost position where some
 rule source occurs, the first listed rule among those occurring there is applied, and its
@@ -16,9 +21,9 @@ below, adds the whole sequence as a rule. Rules are written longest source first
 among the sources that start at one position the longest one that occurs wins.
 
 Runs of up to two marks (after decomposition) are covered for every mark of the scope;
-runs of three only for the marks in CORE_MARKS, where real text puts them: a full cover
-would need hundreds of thousands of rules, and every state of the matcher costs a full row
-(alphabet size x 2 bytes), the NFKD alphabet holding about a thousand presentation forms.
+runs of three only for the marks of the Arabic block, where real text puts them, and under
+NFKD after a presentation form for fewer still: a full cover would need hundreds of
+thousands of rules, and a file holds at most 65,535.
 """
 
 import argparse
@@ -37,16 +42,14 @@ SCOPE = [
     (0x1EE00, 0x1EEFF),  # Arabic Mathematical Alphabetic Symbols
 ]
 
-# Marks whose runs of three are covered, per form. NFD and NFC take every mark of the
-# Arabic block, Quranic annotation included. The NFKD matcher's rows are eight times as
-# wide (its alphabet holds the presentation forms), so its runs of three are covered for
-# the harakat, maddah, the hamzas, subscript alef, inverted damma, noon ghunna and
-# superscript alef only.
-CORE_MARKS = {
-    "NFD": range(0x0600, 0x0700),
-    "NFC": range(0x0600, 0x0700),
-    "NFKD": list(range(0x064B, 0x0659)) + [0x0670],
-}
+# Marks whose runs of three are covered: every mark of the Arabic block, Quranic
+# annotation included. A run that begins with the marks of a presentation form's NFKD
+# decomposition is covered only for the harakat, maddah, the hamzas, subscript alef,
+# inverted damma, noon ghunna and superscript alef: the 44 presentation forms that end in a
+# mark would each take about a thousand rules more, past the 65,535 a file can hold.
+CORE_MARKS = range(0x0600, 0x0700)
+PRESENTATION_CORE_MARKS = list(range(0x064B, 0x0659)) + [0x0670]
+PRESENTATION_FORMS = [(0xFB50, 0xFDFF), (0xFE70, 0xFEFF)]
 
 FORMS = ("NFD", "NFC", "NFKD")
 MAX_RUN = 3
@@ -55,6 +58,10 @@ COLON, CR = 0x003A, 0x000D
 
 def in_scope(cp):
     return any(low <= cp <= high for low, high in SCOPE)
+
+
+def is_presentation_form(cp):
+    return any(low <= cp <= high for low, high in PRESENTATION_FORMS)
 
 
 class Ucd:
@@ -112,7 +119,7 @@ class Ucd:
         return cache[cp]
 
     def normalize(self, form, text):
-        compat = form == "NFKD"
+        compat = form in ("NFKD", "NFKC")
         units = [u for cp in text for u in self.decompose(cp, compat)]
         # Canonical ordering: a stable sort of every run of marks by combining class.
         i = 0
@@ -125,7 +132,7 @@ class Ucd:
                 j += 1
             units[i:j] = sorted(units[i:j], key=lambda u: self.ccc[u])
             i = j
-        if form == "NFC":
+        if form in ("NFC", "NFKC"):
             units = self._compose(units)
         return tuple(units)
 
@@ -175,26 +182,110 @@ def run_engine(rules, text, longest):
     return tuple(out)
 
 
-class FormRules:
-    """The rule set of one normalization form."""
+class Profile:
+    """A language profile: a fold table applied between two normalizations."""
 
-    def __init__(self, ucd, form):
+    def __init__(self, name, path):
+        self.name = name
+        self.fold = parse_kvr(path)
+        self.table = {}
+        for index, (source, replacement) in enumerate(self.fold):
+            if not source:
+                raise SystemExit(f"{path}: rule {index + 1} has an empty source")
+            if source in self.table:
+                # The engine would never find one of the two; a table says what it means.
+                raise SystemExit(f"{path}: rule {index + 1} repeats a source")
+            self.table[source] = (index, replacement)
+        self.longest = max(len(source) for source, _ in self.fold)
+        # Characters outside the scope that the table mentions (space, ZWNJ) join the
+        # profile's alphabet.
+        self.extra = {cp for pair in self.fold for cp in pair[0] + pair[1] if not in_scope(cp)}
+
+    def apply(self, text):
+        return run_engine(self.table, tuple(text), self.longest)
+
+
+def parse_kvr(path):
+    """Rules of a readable source: `SRC -> REPL` per line, tokens U+XXXX or literal
+    characters separated by blanks, `#` comments at line start or after a blank."""
+    rules = []
+    with open(path, encoding="utf-8") as source:
+        for number, line in enumerate(source, 1):
+            line = line.rstrip("\r\n")
+            tokens = []
+            for token in line.split():
+                if token.startswith("#"):
+                    break
+                tokens.append(token)
+            if not tokens:
+                continue
+            if tokens.count("->") != 1:
+                raise SystemExit(f"{path}:{number}: expected one '->'")
+            arrow = tokens.index("->")
+
+            def side(parts):
+                cps = []
+                for part in parts:
+                    if part.startswith("U+") and 4 <= len(part) - 2 <= 6:
+                        try:
+                            cps.append(int(part[2:], 16))
+                            continue
+                        except ValueError:
+                            pass
+                    cps += [ord(c) for c in part]
+                return tuple(cps)
+
+            rules.append((side(tokens[:arrow]), side(tokens[arrow + 1:])))
+    return rules
+
+
+class FormRules:
+    """The rule set of one normalization form, or of one form of a profile."""
+
+    def __init__(self, ucd, form, profile=None):
         self.ucd = ucd
         self.form = form
+        self.profile = profile
         compat = form == "NFKD"
-        scope = [cp for cp in sorted(ucd.names) if in_scope(cp)]
+        scope = {cp for cp in ucd.names if in_scope(cp)}
+        if profile:
+            scope |= profile.extra
+        scope = sorted(scope)
         self.marks = [cp for cp in scope if ucd.ccc.get(cp, 0)]
         for mark in self.marks:
             # Every mark of the scope is its own decomposition; runs are counted on that.
             assert ucd.decompose(mark, compat) == [mark], hex(mark)
-        self.core = [m for m in self.marks if m in CORE_MARKS[form]]
+        # A profile folds runs of marks that the default rules only sort, and a tatweel
+        # that keeps its mark duplicates every rule of a run: its runs of three are covered
+        # for the marks covered after presentation forms, everywhere.
+        core = PRESENTATION_CORE_MARKS if profile else CORE_MARKS
+        self.core = [m for m in self.marks if m in core]
         self.core_set = set(self.core)
+        # After a presentation form (under NFKD) fewer runs of three are covered: the
+        # default rules cover those of PRESENTATION_CORE_MARKS, a profile none, since
+        # with the fold every form ending in a letter that composes would take hundreds.
+        self.presentation_core = self.core
+        if compat:
+            self.presentation_core = [] if profile else [
+                m for m in self.core if m in PRESENTATION_CORE_MARKS]
         self.rules = {}
         self.order = []
         # Starters whose result changes, and those that also interact with marks that follow
-        # (trailing marks in the decomposition, or a last starter that composes in NFC).
+        # (trailing marks in the decomposition, a last starter that composes, the first
+        # unit of a fold source of several units), with their trailing marks.
         self.changing = []
         self.open = {}
+        # Fold sources that span starters, walked as sequences of their own.
+        self.spanning = []
+        composes = form == "NFC" or profile is not None
+        fold_starts = set()
+        if profile:
+            for source, _ in profile.fold:
+                starters = [cp for cp in source if not ucd.ccc.get(cp, 0)]
+                if len(source) > 1:
+                    fold_starts.add(source[0])
+                if len(starters) > 1:
+                    self.spanning.append(source)
         for cp in scope:
             if ucd.ccc.get(cp, 0):
                 continue
@@ -203,16 +294,39 @@ class FormRules:
             trailing = 0
             while ucd.ccc.get(decomposition[-1 - trailing], 0):
                 trailing += 1
-            if ucd.normalize(form, (cp,)) != (cp,):
+            if self.reference((cp,)) != (cp,):
                 self.changing.append(cp)
-            if trailing or (form == "NFC" and decomposition[-1] in ucd.bases):
+            if trailing or (composes and decomposition[-1] in ucd.bases) or cp in fold_starts:
                 self.open[cp] = decomposition[len(decomposition) - trailing:]
+            elif profile and self._folds_into_open(cp):
+                self.open[cp] = []
 
-    def covered(self, run):
+    def _folds_into_open(self, cp):
+        """Whether the fold turns a starter into text that a following mark can reach."""
+        result = self.reference((cp,))
+        if not result:
+            return True
+        last = self.ucd.decompose(result[-1], self.form == "NFKD")[-1]
+        return last in self.ucd.bases or bool(self.ucd.ccc.get(last, 0))
+
+    def reference(self, seq):
+        """The text a sequence must become."""
+        if self.profile is None:
+            return self.ucd.normalize(self.form, seq)
+        before = "NFKC" if self.form == "NFKD" else "NFC"
+        folded = self.profile.apply(self.ucd.normalize(before, seq))
+        return self.ucd.normalize(self.form, folded)
+
+    def core_after(self, cp):
+        """The marks whose runs of three are covered after starter cp (None: alone)."""
+        return self.presentation_core if is_presentation_form(cp) else self.core
+
+    def covered(self, run, cp=None):
         """Whether a run of marks (after decomposition) lies in the target."""
-        return len(run) < MAX_RUN or (
-            len(run) == MAX_RUN and all(m in self.core_set for m in run)
-        )
+        if len(run) < MAX_RUN:
+            return True
+        core = set(self.core_after(cp)) if cp is not None else self.core_set
+        return len(run) == MAX_RUN and all(m in core for m in run)
 
     def sequences(self):
         """Combining sequences to check, grouped by length, shortest first."""
@@ -223,22 +337,31 @@ class FormRules:
 
         for cp in self.changing:
             add((cp,))
-        for length in range(1, MAX_RUN + 1):
+        for mark in self.marks:
+            if self.reference((mark,)) != (mark,):
+                add((mark,))
+        for source in self.spanning:
+            add(source)
+        for length in range(2, MAX_RUN + 1):
             pool = self.marks if length < MAX_RUN else self.core
             for run in itertools.product(pool, repeat=length):
-                if length > 1:
-                    add(run)
-                for cp, trailing in self.open.items():
-                    if self.covered(tuple(trailing) + run):
+                add(run)
+        for cp, trailing in self.open.items():
+            for length in range(1, MAX_RUN - len(trailing) + 1):
+                pool = self.marks if len(trailing) + length < MAX_RUN else self.core_after(cp)
+                for run in itertools.product(pool, repeat=length):
+                    if self.covered(tuple(trailing) + run, cp):
                         add((cp,) + run)
         return [by_length[k] for k in sorted(by_length)]
 
     def generate(self):
+        longest = 1
         for group in self.sequences():
+            longest = max(longest, len(group[0]))
             additions = []
             for seq in group:
-                expected = self.ucd.normalize(self.form, seq)
-                if run_engine(self.rules, seq, MAX_RUN + 1) != expected:
+                expected = self.reference(seq)
+                if run_engine(self.rules, seq, longest) != expected:
                     additions.append((seq, expected))
             # Sequences of one length never contain one another, so their rules can be
             # added together; longer sources get lower indices in the written order.
@@ -274,17 +397,21 @@ def file_bytes(unit_rules):
 
 
 def matcher_size(unit_rules):
-    """States, alphabet size and bytes of the matcher that the engine builds."""
+    """States, alphabet size and bytes of the matcher that the engine builds: every state
+    with a row, and the rows actually written (only states with a transition)."""
     alphabet = {}
     trie = {(): 0}
+    inner = set()
     for source, _ in unit_rules:
         for unit in source:
             alphabet.setdefault(unit, len(alphabet))
         for k in range(1, len(source) + 1):
             trie.setdefault(tuple(source[:k]), len(trie))
+            inner.add(tuple(source[:k - 1]))
     pages = {unit >> 8 for unit in alphabet}
     memory = len(trie) * len(alphabet) * 2 + len(pages) * 512
-    return len(trie), len(alphabet), memory
+    written = len(inner) * len(alphabet) * 2 + len(pages) * 512
+    return len(trie), len(alphabet), memory, written
 
 
 # The marks of the built-in U+06BE reordering: a U+06BE right after one of them is moved,
@@ -329,21 +456,23 @@ class Verifier:
             if units[i] == HEH and units[i - 1] in HEH_MARKS:
                 return False
         run = []
+        starter = None  # the character that gave the last starter, if any
         for cp in decode(units) + [0]:
             for d in self.ucd.decompose(cp, self.compat):
                 if self.ucd.ccc.get(d, 0):
                     run.append(d)
                     continue
-                if run and not self.rules.covered(tuple(run)):
+                if run and not self.rules.covered(tuple(run), starter):
                     return False
                 run = []
+                starter = cp
         return True
 
     def check(self, units):
         if not self.in_target(units):
             return
         self.checked += 1
-        expected = tuple(utf16(self.ucd.normalize(self.form, decode(units))))
+        expected = tuple(utf16(self.rules.reference(tuple(decode(units)))))
         got = run_engine(self.table, tuple(units), self.longest)
         if got != expected and len(self.failures) < 20:
             self.failures.append((units, got, expected))
@@ -388,40 +517,66 @@ class Verifier:
         return not self.failures
 
 
+def profile_names(folder):
+    if not os.path.isdir(folder):
+        return []
+    return sorted(n for n in os.listdir(folder)
+                  if os.path.isfile(os.path.join(folder, n, "fold.kvr")))
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
+    rules_folder = os.path.join(here, "..", "rules")
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--ucd", default="/usr/share/unicode", help="character database folder")
-    parser.add_argument("--out", default=os.path.join(here, "..", "rules"), help="output folder")
+    parser.add_argument("--out", default=rules_folder, help="output folder")
+    parser.add_argument("--profiles", default=os.path.join(rules_folder, "profiles"),
+                        help="folder of the profiles' fold tables")
+    parser.add_argument("--only", action="append", metavar="default|NAME",
+                        help="write only the default rules or one profile (repeatable)")
     parser.add_argument("--stats", action="store_true", help="print sizes per form")
     parser.add_argument("--verify", action="store_true",
                         help="check the rules with a model of the engine (takes minutes)")
     args = parser.parse_args()
 
+    names = profile_names(args.profiles)
+    targets = args.only or ["default"] + names
+    for target in targets:
+        if target != "default" and target not in names:
+            parser.error(f"no profile {target!r} in {args.profiles} (known: {', '.join(names)})")
+
     ucd = Ucd(args.ucd)
     if args.stats:
         print(f"Unicode {ucd.version}")
-    os.makedirs(args.out, exist_ok=True)
     failed = False
-    for form in FORMS:
-        rules = FormRules(ucd, form)
-        rules.generate()
-        unit_rules = rules.unit_rules()
-        with open(os.path.join(args.out, form + ".txt"), "wb") as out:
-            out.write(file_bytes(unit_rules))
-        if args.stats:
-            states, alphabet, memory = matcher_size(unit_rules)
-            print(f"{form}: {len(unit_rules)} rules, {states} states, alphabet {alphabet}, "
-                  f"matcher {memory} bytes ({memory / 2**20:.1f} MiB)")
-        if args.verify:
-            verifier = Verifier(ucd, rules)
-            ok = verifier.run(seed=20240)
-            print(f"{form}: {verifier.checked} texts checked, "
-                  f"{'all agree' if ok else 'FAILURES'}")
-            for units, got, expected in verifier.failures:
-                show = lambda u: " ".join(f"{x:04X}" for x in u)
-                print(f"  {show(units)}: got {show(got)}, expected {show(expected)}")
-            failed = failed or not ok
+    for target in targets:
+        profile = None
+        out_folder = args.out
+        if target != "default":
+            profile = Profile(target, os.path.join(args.profiles, target, "fold.kvr"))
+            out_folder = os.path.join(args.out, "profiles", target)
+        os.makedirs(out_folder, exist_ok=True)
+        for form in FORMS:
+            rules = FormRules(ucd, form, profile)
+            rules.generate()
+            unit_rules = rules.unit_rules()
+            with open(os.path.join(out_folder, form + ".txt"), "wb") as out:
+                out.write(file_bytes(unit_rules))
+            label = form if profile is None else f"{target}/{form}"
+            if args.stats:
+                states, alphabet, memory, written = matcher_size(unit_rules)
+                print(f"{label}: {len(unit_rules)} rules, {states} states, alphabet {alphabet}, "
+                      f"matcher {memory} bytes ({memory / 2**20:.1f} MiB), rows written "
+                      f"{written} bytes ({written / 2**20:.1f} MiB)")
+            if args.verify:
+                verifier = Verifier(ucd, rules)
+                ok = verifier.run(seed=20240)
+                print(f"{label}: {verifier.checked} texts checked, "
+                      f"{'all agree' if ok else 'FAILURES'}")
+                for units, got, expected in verifier.failures:
+                    show = lambda u: " ".join(f"{x:04X}" for x in u)
+                    print(f"  {show(units)}: got {show(got)}, expected {show(expected)}")
+                failed = failed or not ok
     return 1 if failed else 0
 
 

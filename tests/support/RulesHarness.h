@@ -1,4 +1,5 @@
-// Test support for the shipped rules: kavex initialized from rules/, ICU's Normalizer2 as
+// Test support for the shipped rules and profiles: kavex initialized from rules/ or
+// rules/profiles/NAME, ICU's Normalizer2 (and a profile's fold table, applied literally) as
 // the reference, and the predicate that says which texts the rules promise to get right.
 #ifndef KAVEX_TESTS_SUPPORT_RULESHARNESS_H
 #define KAVEX_TESTS_SUPPORT_RULESHARNESS_H
@@ -9,12 +10,18 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "kavex/Normalization.h"
+#include "support/NaiveOracle.h"
 #include "support/TempDir.h"
 
 namespace kavex::testing {
@@ -38,11 +45,55 @@ inline bool IsHehMark(char16_t u) {
            (u >= 0x0656 && u <= 0x0658) || u == 0x0670;
 }
 
+inline bool IsPresentationForm(UChar32 c) {
+    return (c >= 0xFB50 && c <= 0xFDFF) || (c >= 0xFE70 && c <= 0xFEFF);
+}
+
+// The harakat, maddah, the hamzas, subscript alef, inverted damma, noon ghunna and
+// superscript alef.
+inline bool IsHarakaMark(UChar32 c) { return (c >= 0x064B && c <= 0x0658) || c == 0x0670; }
+
 // Marks whose runs of three the rules cover (rules/README.md): every mark of the Arabic
-// block for NFD and NFC; U+064B-0658 and U+0670 for NFKD.
-inline bool IsCoreMark(Normalization::NormMode form, UChar32 c) {
-    if (form == Normalization::NFKD) return (c >= 0x064B && c <= 0x0658) || c == 0x0670;
-    return c >= 0x0600 && c <= 0x06FF;
+// block for the default rules, the harakat for profiles; after a presentation form under
+// NFKD, the harakat for the default rules and none for profiles.
+inline bool IsCoreMark(Normalization::NormMode form, UChar32 c, bool afterPresentationForm = false,
+                       bool profile = false) {
+    if (form == Normalization::NFKD && afterPresentationForm) return !profile && IsHarakaMark(c);
+    return profile ? IsHarakaMark(c) : c >= 0x0600 && c <= 0x06FF;
+}
+
+// A fold table (rules/profiles/NAME/fold.kvr) read plainly: `SRC -> REPL` a line, tokens
+// U+XXXX or literal characters, `#` comments at line start or after a blank.
+inline NaiveRules ReadFoldTable(const std::string& path) {
+    std::ifstream file(path);
+    if (!file) throw std::runtime_error("cannot read " + path);
+    NaiveRules rules;
+    std::string line;
+    while (std::getline(file, line)) {
+        std::istringstream words(line);
+        std::string word;
+        std::u16string sides[2];
+        int side = 0;
+        bool any = false;
+        while (words >> word && word[0] != '#') {
+            any = true;
+            if (word == "->") {
+                ++side;
+            } else if (word.size() >= 6 && word.compare(0, 2, "U+") == 0) {
+                UChar32 c = static_cast<UChar32>(std::stoul(word.substr(2), nullptr, 16));
+                icu::UnicodeString one(c);
+                sides[std::min(side, 1)].append(one.getBuffer(), static_cast<size_t>(one.length()));
+            } else {
+                icu::UnicodeString literal = icu::UnicodeString::fromUTF8(word);
+                sides[std::min(side, 1)].append(literal.getBuffer(),
+                                                static_cast<size_t>(literal.length()));
+            }
+        }
+        if (!any) continue;
+        if (side != 1) throw std::runtime_error(path + ": a line without one '->': " + line);
+        rules.emplace_back(sides[0], sides[1]);
+    }
+    return rules;
 }
 
 // Every combining mark of the scope, in code point order.
@@ -77,17 +128,22 @@ inline std::string Hex(const std::u16string& text) {
 
 class RulesHarness {
   public:
-    // Initializes from the shipped rules/ the way a host whose current directory is rules/
-    // does. Throws when that fails, so every test of the binary reports it.
-    RulesHarness() {
+    // Initializes from the shipped rules/ (or a profile under rules/profiles/) the way a
+    // host whose current directory is that folder does. Throws when that fails, so every
+    // test of the binary reports it.
+    explicit RulesHarness(const std::string& profile = "") : profile_(!profile.empty()) {
+        const std::string folder =
+            std::string(KAVEX_SOURCE_DIR "/rules") + (profile_ ? "/profiles/" + profile : "");
         {
-            WorkingDirectory cwd(KAVEX_SOURCE_DIR "/rules");
-            if (!norm_.Initialize()) throw std::runtime_error("rules/ does not initialize");
+            WorkingDirectory cwd(folder);
+            if (!norm_.Initialize()) throw std::runtime_error(folder + " does not initialize");
         }
+        if (profile_) fold_ = ReadFoldTable(folder + "/fold.kvr");
         UErrorCode status = U_ZERO_ERROR;
         nfd_ = icu::Normalizer2::getNFDInstance(status);
         nfc_ = icu::Normalizer2::getNFCInstance(status);
         nfkd_ = icu::Normalizer2::getNFKDInstance(status);
+        nfkc_ = icu::Normalizer2::getNFKCInstance(status);
         if (U_FAILURE(status)) throw std::runtime_error("ICU normalizers unavailable");
     }
 
@@ -95,6 +151,19 @@ class RulesHarness {
         static const RulesHarness harness;
         return harness;
     }
+
+    // The harness of rules/profiles/NAME, made once.
+    static const RulesHarness& Profile(const std::string& name) {
+        static std::mutex lock;
+        static std::map<std::string, std::unique_ptr<RulesHarness>> harnesses;
+        std::lock_guard<std::mutex> hold(lock);
+        auto& harness = harnesses[name];
+        if (!harness) harness = std::make_unique<RulesHarness>(name);
+        return *harness;
+    }
+
+    const NaiveRules& Fold() const { return fold_; }
+    bool IsProfile() const { return profile_; }
 
     // kavex through the sized public API. Safe from several threads at once.
     std::u16string Kavex(Normalization::NormMode form, const std::u16string& text) const {
@@ -120,42 +189,61 @@ class RulesHarness {
         return form == Normalization::NFD ? *nfd_ : form == Normalization::NFC ? *nfc_ : *nfkd_;
     }
 
-    std::u16string Reference(Normalization::NormMode form, const std::u16string& text) const {
+    static std::u16string Apply(const icu::Normalizer2& normalizer, const std::u16string& text) {
         UErrorCode status = U_ZERO_ERROR;
-        icu::UnicodeString result = Icu(form).normalize(ToIcu(text), status);
+        icu::UnicodeString result = normalizer.normalize(ToIcu(text), status);
         if (U_FAILURE(status)) throw std::runtime_error("ICU normalize failed");
         return FromIcu(result);
     }
 
-    // Whether the rules promise ICU's result for `text`: no U+06BE right after a mark of the
-    // built-in reordering, and every run of marks after decomposition (canonical for NFD
-    // and NFC, compatibility for NFKD) at most two long, or three long with core marks only.
+    // ICU's form; for a profile F(fold(G(text))), G being NFC for the NFD and NFC files and
+    // NFKC for the NFKD file, the fold applied with the engine's semantics.
+    std::u16string Reference(Normalization::NormMode form, const std::u16string& text) const {
+        if (!profile_) return Apply(Icu(form), text);
+        std::u16string folded = Apply(form == Normalization::NFKD ? *nfkc_ : *nfc_, text);
+        NaiveApplyRules(fold_, folded);
+        return Apply(Icu(form), folded);
+    }
+
+    // Whether the rules promise the reference result for `text`: no U+06BE right after a
+    // mark of the built-in reordering, and every run of marks after decomposition
+    // (canonical for NFD and NFC, compatibility for NFKD) at most two long, or three long
+    // with core marks only (IsCoreMark, which looks at the character that gave the
+    // starter before the run).
     bool InTarget(Normalization::NormMode form, const std::u16string& text) const {
         for (size_t i = 1; i < text.size(); ++i) {
             if (text[i] == 0x06BE && IsHehMark(text[i - 1])) return false;
         }
-        UErrorCode status = U_ZERO_ERROR;
         const icu::Normalizer2& decomposer = form == Normalization::NFKD ? *nfkd_ : *nfd_;
-        icu::UnicodeString decomposed = decomposer.normalize(ToIcu(text), status);
+        icu::UnicodeString source = ToIcu(text);
         int run = 0;
-        bool core = true;
+        bool core = true, afterPresentationForm = false;
         auto covered = [&] { return run < 3 || (run == 3 && core); };
-        for (int32_t i = 0; i < decomposed.length(); i = decomposed.moveIndex32(i, 1)) {
-            UChar32 c = decomposed.char32At(i);
-            if (u_getCombiningClass(c) != 0) {
-                ++run;
-                core = core && IsCoreMark(form, c);
-                continue;
+        for (int32_t i = 0; i < source.length(); i = source.moveIndex32(i, 1)) {
+            const UChar32 character = source.char32At(i);
+            icu::UnicodeString decomposed;
+            if (!decomposer.getDecomposition(character, decomposed)) decomposed = character;
+            for (int32_t k = 0; k < decomposed.length(); k = decomposed.moveIndex32(k, 1)) {
+                UChar32 c = decomposed.char32At(k);
+                if (u_getCombiningClass(c) != 0) {
+                    ++run;
+                    core = core && IsCoreMark(form, c, afterPresentationForm, profile_);
+                    continue;
+                }
+                if (!covered()) return false;
+                run = 0;
+                core = true;
+                afterPresentationForm = IsPresentationForm(character);
             }
-            if (!covered()) return false;
-            run = 0;
-            core = true;
         }
         return covered();
     }
 
   private:
+    bool profile_;
+    NaiveRules fold_;
     Normalization norm_;
+    const icu::Normalizer2* nfkc_ = nullptr;
     const icu::Normalizer2* nfd_ = nullptr;
     const icu::Normalizer2* nfc_ = nullptr;
     const icu::Normalizer2* nfkd_ = nullptr;
@@ -177,8 +265,8 @@ inline std::string Describe(const Mismatch& m) {
 // the first few mismatches.
 template <typename TextAt>
 size_t CompareWithIcu(Normalization::NormMode form, size_t count, TextAt textAt,
-                      std::vector<Mismatch>& mismatches) {
-    const RulesHarness& harness = RulesHarness::Get();
+                      std::vector<Mismatch>& mismatches,
+                      const RulesHarness& harness = RulesHarness::Get()) {
     unsigned workers = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
     std::vector<size_t> compared(workers, 0);
     std::vector<std::vector<Mismatch>> found(workers);

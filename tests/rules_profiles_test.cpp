@@ -1,0 +1,268 @@
+// The language profiles (rules/profiles/NAME) against their definition: in form F a
+// profile gives F(fold(G(text))), G being NFC for the NFD and NFC files and NFKC for the
+// NFKD file, with ICU for F and G and the profile's fold table applied literally. Every
+// string of up to three units over each profile's alphabet, seeded random text, the
+// Debian word lists, and a case for each row of the tables and each trap.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "support/RulesHarness.h"
+
+namespace {
+
+using kavex::testing::CompareWithIcu;
+using kavex::testing::Describe;
+using kavex::testing::FormName;
+using kavex::testing::Hex;
+using kavex::testing::kForms;
+using kavex::testing::Mismatch;
+using kavex::testing::RulesHarness;
+
+constexpr auto NFD = Normalization::NFD;
+constexpr auto NFC = Normalization::NFC;
+constexpr auto NFKD = Normalization::NFKD;
+
+const char* const kProfiles[] = {"urdu", "persian", "arabic-search"};
+
+// The units a profile's rules treat specially: every unit of its fold table, the letters
+// that compose or decompose canonically, U+06BE, a plain letter, ASCII, space and ZWNJ,
+// and for NFKD presentation forms of the folded letters and of tatweel with a mark; with
+// the marks of the Arabic block and one of each other block.
+std::u16string Alphabet(const RulesHarness& harness, Normalization::NormMode form) {
+    std::u16string units =
+        u"\u0622\u0623\u0624\u0625\u0626\u06C0\u06C2\u06D3\u0627\u0648\u064A\u06C1\u06D2\u06D5"
+        u"\u06BE\u0628\u06CC\u0647\u0640a \u200C\u0750\u08A0\u0898\u08FF";
+    if (form == NFKD) units += u"\uFEF1\uFEF3\uFEE9\uFBA6\uFED9\uFE8B\uFE7D\uFE71\uFEF7\uFC5E";
+    for (const auto& rule : harness.Fold()) units += rule.first + rule.second;
+    for (char16_t c = 0x0610; c <= 0x06FF; ++c) {
+        if (u_getCombiningClass(c) != 0) units.push_back(c);
+    }
+    std::u16string alphabet;
+    for (char16_t c : units) {
+        if (alphabet.find(c) == std::u16string::npos) alphabet.push_back(c);
+    }
+    return alphabet;
+}
+
+std::u16string Nth(const std::u16string& alphabet, int length, size_t index) {
+    std::u16string text(static_cast<size_t>(length), u'\0');
+    for (int k = length - 1; k >= 0; --k) {
+        text[static_cast<size_t>(k)] = alphabet[index % alphabet.size()];
+        index /= alphabet.size();
+    }
+    return text;
+}
+
+size_t Power(size_t base, int exponent) {
+    size_t result = 1;
+    while (exponent-- > 0) result *= base;
+    return result;
+}
+
+void ExpectNone(const std::vector<Mismatch>& mismatches) {
+    for (const Mismatch& m : mismatches) ADD_FAILURE() << Describe(m);
+}
+
+class ProfileVsDefinition
+    : public ::testing::TestWithParam<std::tuple<const char*, Normalization::NormMode>> {
+  protected:
+    const RulesHarness& Harness() const { return RulesHarness::Profile(std::get<0>(GetParam())); }
+    Normalization::NormMode Form() const { return std::get<1>(GetParam()); }
+};
+
+TEST_P(ProfileVsDefinition, EveryStringOfUpToThreeUnits) {
+    const RulesHarness& harness = Harness();
+    const std::u16string alphabet = Alphabet(harness, Form());
+    std::vector<Mismatch> mismatches;
+    size_t compared = 0;
+    for (int length = 1; length <= 3; ++length) {
+        compared += CompareWithIcu(
+            Form(), Power(alphabet.size(), length),
+            [&](size_t i) { return Nth(alphabet, length, i); }, mismatches, harness);
+    }
+    std::printf("%s %s: %zu strings of up to 3 units over %zu units agree\n",
+                std::get<0>(GetParam()), FormName(Form()), compared, alphabet.size());
+    EXPECT_GT(compared, Power(alphabet.size(), 2));
+    ExpectNone(mismatches);
+}
+
+TEST_P(ProfileVsDefinition, SeededRandomText) {
+    const RulesHarness& harness = Harness();
+    const std::u16string alphabet = Alphabet(harness, Form());
+    std::u16string starters, marks;
+    for (char16_t c : alphabet) (u_getCombiningClass(c) ? marks : starters).push_back(c);
+    for (char16_t c = 0x0621; c <= 0x064A; ++c) starters.push_back(c);
+    const std::u16string harakat = u"\u064B\u064C\u064D\u064E\u064F\u0650\u0651\u0652\u0654\u0670";
+    constexpr size_t kTexts = 20000;
+    std::vector<Mismatch> mismatches;
+    size_t compared = CompareWithIcu(
+        Form(), kTexts,
+        [&](size_t i) {
+            std::mt19937 random(static_cast<uint32_t>(i * 7919 + Form()));
+            std::u16string text;
+            for (int k = 1 + static_cast<int>(random() % 8); k > 0; --k) {
+                text.push_back(starters[random() % starters.size()]);
+                const std::u16string& pool = random() % 10 < 7 ? harakat : marks;
+                for (int run = static_cast<int>(random() % 4); run > 0; --run) {
+                    text.push_back(pool[random() % pool.size()]);
+                }
+            }
+            return text;
+        },
+        mismatches, harness);
+    std::printf("%s %s: %zu random texts agree\n", std::get<0>(GetParam()), FormName(Form()),
+                compared);
+    EXPECT_GT(compared, kTexts / 2);
+    ExpectNone(mismatches);
+}
+
+INSTANTIATE_TEST_SUITE_P(Profiles, ProfileVsDefinition,
+                         ::testing::Combine(::testing::ValuesIn(kProfiles),
+                                            ::testing::ValuesIn(kForms)),
+                         [](const auto& info) {
+                             std::string name = std::get<0>(info.param);
+                             for (char& c : name) {
+                                 if (c == '-') c = '_';
+                             }
+                             return name + "_" + FormName(std::get<1>(info.param));
+                         });
+
+// The words of a hunspell dictionary: the first line is a count, and a word may carry
+// affix flags after a slash or a tab.
+std::vector<std::u16string> ReadWords(const std::string& path) {
+    std::vector<std::u16string> words;
+    std::ifstream file(path);
+    std::string line;
+    std::getline(file, line);
+    while (std::getline(file, line)) {
+        line = line.substr(0, line.find_first_of("/\t\r"));
+        if (!line.empty()) {
+            words.push_back(kavex::testing::FromIcu(icu::UnicodeString::fromUTF8(line)));
+        }
+    }
+    return words;
+}
+
+// Persian words for the Urdu and Persian profiles (Debian has no Urdu list), Arabic words
+// for the search profile.
+TEST(ProfileWordLists, AgreeWithTheDefinitionInEveryForm) {
+    const std::pair<const char*, const char*> runs[] = {
+        {"urdu", "/usr/share/hunspell/fa_IR.dic"},
+        {"persian", "/usr/share/hunspell/fa_IR.dic"},
+        {"arabic-search", "/usr/share/hunspell/ar.dic"}};
+    for (const auto& run : runs) {
+        const std::vector<std::u16string> words = ReadWords(run.second);
+        ASSERT_GT(words.size(), 100000u) << run.second << " (Debian hunspell-ar, myspell-fa)";
+        const RulesHarness& harness = RulesHarness::Profile(run.first);
+        for (Normalization::NormMode form : kForms) {
+            std::vector<Mismatch> mismatches;
+            size_t compared = CompareWithIcu(
+                form, words.size(), [&](size_t i) { return words[i]; }, mismatches, harness);
+            size_t changed = 0;
+            for (const std::u16string& word : words) {
+                changed += harness.Reference(form, word) != word;
+            }
+            std::printf("%s %s on %s: %zu words (%zu changed), %zu in the target, %zu agree\n",
+                        run.first, FormName(form), run.second, words.size(), changed, compared,
+                        compared - mismatches.size());
+            ExpectNone(mismatches);
+        }
+    }
+}
+
+struct Case {
+    const char* profile;
+    Normalization::NormMode form;
+    std::u16string text, expected;
+};
+
+// kavex gives the expected text, and so does the definition.
+void ExpectCases(std::initializer_list<Case> cases) {
+    for (const Case& c : cases) {
+        const RulesHarness& harness = RulesHarness::Profile(c.profile);
+        SCOPED_TRACE(std::string(c.profile) + " " + FormName(c.form) + " of " + Hex(c.text));
+        EXPECT_EQ(Hex(harness.Kavex(c.form, c.text)), Hex(c.expected));
+        EXPECT_EQ(Hex(harness.Reference(c.form, c.text)), Hex(c.expected));
+    }
+}
+
+TEST(ProfileCases, UrduRows) {
+    ExpectCases({{"urdu", NFC, u"\u06CC\u0654", u"\u0626"},
+                 {"urdu", NFC, u"\u064A\u0654", u"\u0626"},
+                 {"urdu", NFD, u"\u06CC\u0654", u"\u064A\u0654"},
+                 {"urdu", NFC, u"\u064A\u0628\u0649", u"\u06CC\u0628\u06CC"},
+                 {"urdu", NFC, u"\u0643\u0647\u0629", u"\u06A9\u06C1\u06C3"},
+                 {"urdu", NFC, u"\u0660\u0665\u0669", u"\u06F0\u06F5\u06F9"},
+                 {"urdu", NFKD, u"\uFEF1\uFED9\uFEE9", u"\u06CC\u06A9\u06C1"},
+                 {"urdu", NFC, u"\u0628\u0640\u0628", u"\u0628\u0628"},
+                 {"urdu", NFC, u"\u0628\u0640", u"\u0628"}});
+}
+
+TEST(ProfileCases, PersianRows) {
+    ExpectCases({{"persian", NFC, u"\u06CC\u0654", u"\u0626"},
+                 {"persian", NFC, u"\u064A\u0654", u"\u0626"},
+                 {"persian", NFC, u"\u0647\u0654", u"\u06C0"},
+                 {"persian", NFD, u"\u0647\u0654", u"\u06D5\u0654"},
+                 {"persian", NFC, u"\u064A\u0649\u0643", u"\u06CC\u06CC\u06A9"},
+                 {"persian", NFC, u"\u0661\u0662", u"\u06F1\u06F2"},
+                 {"persian", NFC, u"\u0645\u06CC\u200C\u200C\u0634", u"\u0645\u06CC\u200C\u0634"},
+                 {"persian", NFC, u"\u200C\u200C\u200C", u"\u200C\u200C"},
+                 {"persian", NFC, u"\u0628 \u200C\u0628", u"\u0628 \u0628"},
+                 {"persian", NFC, u"\u0628\u200C \u0628", u"\u0628 \u0628"},
+                 {"persian", NFD, u"\u0628\u0640\u0628", u"\u0628\u0628"}});
+}
+
+TEST(ProfileCases, ArabicSearchRows) {
+    ExpectCases({{"arabic-search", NFC, u"\u0622\u0623\u0625\u0671", u"\u0627\u0627\u0627\u0627"},
+                 {"arabic-search", NFD, u"\u0627\u0654", u"\u0627"},
+                 {"arabic-search", NFC, u"\u0649\u0629", u"\u064A\u0647"},
+                 {"arabic-search", NFC, u"\u0643\u064E\u062A\u064E\u0628\u064E", u"\u0643\u062A\u0628"},
+                 {"arabic-search", NFC, u"\u0628\u0651\u064E\u0655", u"\u0628"},
+                 {"arabic-search", NFC, u"\u0645\u0610\u061A\u06D6\u06DC\u06DF\u06E8\u06EA\u06ED",
+                  u"\u0645"},
+                 {"arabic-search", NFC, u"\u0628\u0640\u0640\u0628", u"\u0628\u0628"},
+                 {"arabic-search", NFKD, u"\uFE83\uFEF7\uFE8F", u"\u0627\u0644\u0627\u0628"},
+                 {"arabic-search", NFC, u"\u0628\u0656", u"\u0628\u0656"}});
+}
+
+// U+0624 and U+0626 keep their hamza, in every profile and form.
+TEST(ProfileCases, HamzaIsKept) {
+    for (const char* profile : kProfiles) {
+        ExpectCases({{profile, NFC, u"\u0624\u0626", u"\u0624\u0626"},
+                     {profile, NFD, u"\u0624\u0626", u"\u0648\u0654\u064A\u0654"},
+                     {profile, NFKD, u"\uFE85\uFE8B", u"\u0648\u0654\u064A\u0654"},
+                     {profile, NFC, u"\u0648\u0654", u"\u0624"}});
+    }
+}
+
+// U+06BE, U+06C1 and U+0647 are never folded into each other; only Urdu writes heh as
+// heh goal, its own row.
+TEST(ProfileCases, HehLettersStayApart) {
+    ExpectCases({{"urdu", NFC, u"\u06BE\u06C1\u0647", u"\u06BE\u06C1\u06C1"},
+                 {"urdu", NFKD, u"\uFBAA\uFBA6", u"\u06BE\u06C1"},
+                 {"persian", NFC, u"\u06BE\u06C1\u0647", u"\u06BE\u06C1\u0647"},
+                 {"persian", NFKD, u"\uFBAA\uFBA6\uFEE9", u"\u06BE\u06C1\u0647"},
+                 {"arabic-search", NFC, u"\u06BE\u06C1\u0647", u"\u06BE\u06C1\u0647"},
+                 {"arabic-search", NFD, u"\u06BE\u06C1\u0647\u0629", u"\u06BE\u06C1\u0647\u0647"}});
+}
+
+// A tatweel that carries a mark stays in Urdu and Persian, marks sorted after it; one that
+// carries none goes. The search profile deletes both.
+TEST(ProfileCases, TatweelCarryingAMark) {
+    ExpectCases({{"urdu", NFC, u"\u0628\u0640\u064E", u"\u0628\u0640\u064E"},
+                 {"urdu", NFD, u"\u0640\u0651\u064E", u"\u0640\u064E\u0651"},
+                 {"urdu", NFKD, u"\uFE7D", u"\u0640\u0651"},
+                 {"persian", NFC, u"\u0640\u06E7\u0651", u"\u0640\u0651\u06E7"},
+                 {"persian", NFC, u"\u0640\u0640\u064F", u"\u0640\u064F"},
+                 {"persian", NFKD, u"\uFE71\u0640", u"\u0640\u064B"},
+                 {"arabic-search", NFC, u"\u0628\u0640\u064E", u"\u0628"},
+                 {"arabic-search", NFKD, u"\uFE7D", u""}});
+}
+
+}  // namespace
