@@ -44,3 +44,7 @@ file(GLOB KAVEX_SHIPPED_RULES ${PROJECT_SOURCE_DIR}/rules/*.txt ${PROJECT_SOURCE
 if(KAVEX_SHIPPED_RULES)
   install(FILES ${KAVEX_SHIPPED_RULES} DESTINATION ${CMAKE_INSTALL_DATADIR}/kavex/rules)
 endif()
+# The language profiles, each a folder with its config.ini, rules files and fold table.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/rules/profiles/
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/kavex/rules/profiles
+        FILES_MATCHING PATTERN "*.txt" PATTERN "config.ini" PATTERN "fold.kvr")
