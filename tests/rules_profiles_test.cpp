@@ -30,16 +30,21 @@ constexpr auto NFKD = Normalization::NFKD;
 
 const char* const kProfiles[] = {"urdu", "persian", "arabic-search"};
 
-// The units a profile's rules treat specially: every unit of its fold table, the letters
-// that compose or decompose canonically, U+06BE, a plain letter, ASCII, space and ZWNJ,
-// and for NFKD presentation forms of the folded letters and of tatweel with a mark; with
-// the marks of the Arabic block and one of each other block.
+// The units a profile's rules treat specially: the letters and digits of its fold table,
+// the letters that compose or decompose canonically, U+06BE, a plain letter, ASCII, space
+// and ZWNJ, and for NFKD presentation forms of the folded letters and of tatweel with a
+// mark; with the 52 marks of the Arabic block (every mark the tables name outside the
+// tatweel rows) and one of each other block.
 std::u16string Alphabet(const RulesHarness& harness, Normalization::NormMode form) {
     std::u16string units =
         u"\u0622\u0623\u0624\u0625\u0626\u06C0\u06C2\u06D3\u0627\u0648\u064A\u06C1\u06D2\u06D5"
         u"\u06BE\u0628\u06CC\u0647\u0640a \u200C\u0750\u08A0\u0898\u08FF";
     if (form == NFKD) units += u"\uFEF1\uFEF3\uFEE9\uFBA6\uFED9\uFE8B\uFE7D\uFE71\uFEF7\uFC5E";
-    for (const auto& rule : harness.Fold()) units += rule.first + rule.second;
+    for (const auto& rule : harness.Fold()) {
+        for (char16_t c : rule.first + rule.second) {
+            if (u_getCombiningClass(c) == 0) units.push_back(c);
+        }
+    }
     for (char16_t c = 0x0610; c <= 0x06FF; ++c) {
         if (u_getCombiningClass(c) != 0) units.push_back(c);
     }

@@ -138,7 +138,13 @@ class RulesHarness {
             WorkingDirectory cwd(folder);
             if (!norm_.Initialize()) throw std::runtime_error(folder + " does not initialize");
         }
-        if (profile_) fold_ = ReadFoldTable(folder + "/fold.kvr");
+        if (profile_) {
+            fold_ = ReadFoldTable(folder + "/fold.kvr");
+            for (size_t i = 0; i < fold_.size(); ++i) {
+                if (fold_[i].first.empty()) throw std::runtime_error("a fold row without source");
+                foldByFirst_[fold_[i].first[0]].push_back(i);
+            }
+        }
         UErrorCode status = U_ZERO_ERROR;
         nfd_ = icu::Normalizer2::getNFDInstance(status);
         nfc_ = icu::Normalizer2::getNFCInstance(status);
@@ -200,9 +206,34 @@ class RulesHarness {
     // NFKC for the NFKD file, the fold applied with the engine's semantics.
     std::u16string Reference(Normalization::NormMode form, const std::u16string& text) const {
         if (!profile_) return Apply(Icu(form), text);
-        std::u16string folded = Apply(form == Normalization::NFKD ? *nfkc_ : *nfc_, text);
-        NaiveApplyRules(fold_, folded);
-        return Apply(Icu(form), folded);
+        return Apply(Icu(form), Fold(Apply(form == Normalization::NFKD ? *nfkc_ : *nfc_, text)));
+    }
+
+    // The fold table applied literally: at each place from the left, the first listed row
+    // whose source occurs there; the replacement is not searched again. (The tables have
+    // no repeated source, so no row is shadowed by a later copy.)
+    std::u16string Fold(const std::u16string& text) const {
+        std::u16string out;
+        size_t p = 0;
+        while (p < text.size()) {
+            const NaiveRules::value_type* rule = nullptr;
+            auto rows = foldByFirst_.find(text[p]);
+            if (rows != foldByFirst_.end()) {
+                for (size_t i : rows->second) {
+                    if (text.compare(p, fold_[i].first.size(), fold_[i].first) == 0) {
+                        rule = &fold_[i];
+                        break;
+                    }
+                }
+            }
+            if (rule == nullptr) {
+                out.push_back(text[p++]);
+                continue;
+            }
+            out += rule->second;
+            p += rule->first.size();
+        }
+        return out;
     }
 
     // Whether the rules promise the reference result for `text`: no U+06BE right after a
@@ -242,6 +273,7 @@ class RulesHarness {
   private:
     bool profile_;
     NaiveRules fold_;
+    std::map<char16_t, std::vector<size_t>> foldByFirst_;
     Normalization norm_;
     const icu::Normalizer2* nfkc_ = nullptr;
     const icu::Normalizer2* nfd_ = nullptr;
