@@ -217,9 +217,10 @@ TEST(ShippedRulesFiles, StayWithinTheEngineLimits) {
         const size_t states = prefixes.size() + 1;
         const size_t memory = states * alphabet.size() * 2 + pages.size() * 512;
         const size_t written = inner.size() * alphabet.size() * 2 + pages.size() * 512;
-        std::printf("%s: %zu rules, %zu states, alphabet %zu, matcher %zu bytes, rows written "
-                    "%zu bytes\n",
-                    name, rules, states, alphabet.size(), memory, written);
+        std::printf(
+            "%s: %zu rules, %zu states, alphabet %zu, matcher %zu bytes, rows written "
+            "%zu bytes\n",
+            name, rules, states, alphabet.size(), memory, written);
         EXPECT_LT(rules, 65535u) << name;
         EXPECT_LE(states, 65536u) << name;
         EXPECT_LT(written, 32u << 20) << name;

@@ -166,10 +166,10 @@ TEST_P(ShippedRulesVsIcu, SeededRandomTextOfTheWholeScope) {
 TEST_P(ShippedRulesVsIcu, QuranicRunsOfThree) {
     const Normalization::NormMode form = GetParam();
     const RulesHarness& harness = RulesHarness::Get();
-    const std::u16string texts[] = {
-        u"\u0640\u06E7\u0651\u0650", u"\u0628\u06E7\u0651\u0650", u"\u0645\u06E2\u0651\u064E",
-        u"\u0646\u06ED\u0652\u064F", u"\u0623\u06E7\u0650", u"\u0644\u0615\u0651\u064E",
-        u"\u0643\u06DA\u0670\u0651", u"\u06E7\u0651\u0650"};
+    const std::u16string texts[] = {u"\u0640\u06E7\u0651\u0650", u"\u0628\u06E7\u0651\u0650",
+                                    u"\u0645\u06E2\u0651\u064E", u"\u0646\u06ED\u0652\u064F",
+                                    u"\u0623\u06E7\u0650",       u"\u0644\u0615\u0651\u064E",
+                                    u"\u0643\u06DA\u0670\u0651", u"\u06E7\u0651\u0650"};
     for (const std::u16string& text : texts) {
         ASSERT_TRUE(harness.InTarget(form, text)) << kavex::testing::Hex(text);
         EXPECT_EQ(kavex::testing::Hex(harness.Kavex(form, text)),

@@ -286,6 +286,7 @@ class FormRules:
                     fold_starts.add(source[0])
                 if len(starters) > 1:
                     self.spanning.append(source)
+        starts = {}  # first starter of a decomposition -> characters, for spanning sources
         for cp in scope:
             if ucd.ccc.get(cp, 0):
                 continue
@@ -294,12 +295,28 @@ class FormRules:
             trailing = 0
             while ucd.ccc.get(decomposition[-1 - trailing], 0):
                 trailing += 1
+            marks = tuple(decomposition[len(decomposition) - trailing:])
+            starts.setdefault(decomposition[0], []).append((cp, marks))
             if self.reference((cp,)) != (cp,):
                 self.changing.append(cp)
-            if trailing or (composes and decomposition[-1] in ucd.bases) or cp in fold_starts:
-                self.open[cp] = decomposition[len(decomposition) - trailing:]
+            last_starter = decomposition[-1 - trailing]
+            if (trailing or (composes and decomposition[-1] in ucd.bases)
+                    or last_starter in fold_starts):
+                self.open[(cp,)] = marks
             elif profile and self._folds_into_open(cp):
-                self.open[cp] = []
+                self.open[(cp,)] = ()
+        # A fold source of two starters also occurs where the second comes from a
+        # decomposition (space from an isolated haraka); such a pair is walked like an
+        # open starter, with the marks that follow.
+        spanning = []
+        for source in self.spanning:
+            spanning.append(source)
+            if len(source) == 2:
+                for cp, marks in starts.get(source[1], []):
+                    if cp != source[1]:
+                        spanning.append((source[0], cp))
+                    self.open[(source[0], cp)] = marks
+        self.spanning = spanning
 
     def _folds_into_open(self, cp):
         """Whether the fold turns a starter into text that a following mark can reach."""
@@ -346,13 +363,14 @@ class FormRules:
             pool = self.marks if length < MAX_RUN else self.core
             for run in itertools.product(pool, repeat=length):
                 add(run)
-        for cp, trailing in self.open.items():
+        for prefix, trailing in self.open.items():
+            cp = prefix[-1]
             for length in range(1, MAX_RUN - len(trailing) + 1):
                 pool = self.marks if len(trailing) + length < MAX_RUN else self.core_after(cp)
                 for run in itertools.product(pool, repeat=length):
                     if self.covered(tuple(trailing) + run, cp):
-                        add((cp,) + run)
-        return [by_length[k] for k in sorted(by_length)]
+                        add(prefix + run)
+        return [sorted(set(by_length[k])) for k in sorted(by_length)]
 
     def generate(self):
         longest = 1
@@ -480,8 +498,9 @@ class Verifier:
     def letters(self):
         """The starters that the rules treat specially, a few that only change alone, U+06BE,
         a plain letter and ASCII."""
-        picked = sorted(self.rules.open)
-        simple = [cp for cp in self.rules.changing if cp not in self.rules.open]
+        opened = {prefix[0] for prefix in self.rules.open if len(prefix) == 1}
+        picked = sorted(opened)
+        simple = [cp for cp in self.rules.changing if cp not in opened]
         picked += simple[:3] + simple[-3:]
         units = [u for cp in picked for u in utf16([cp])]
         return sorted(set(units)) + [HEH, 0x0628, 0x0061]
@@ -500,7 +519,7 @@ class Verifier:
         for mark in self.rules.core:
             classes.setdefault(self.ucd.ccc[mark], mark)
         reduced_marks = sorted(set(classes.values()) | ({0x0653, 0x0654, 0x0655} & set(self.rules.core)))
-        reduced = [u for u in letters if self.rules.open.get(u) is not None and u < 0x0700]
+        reduced = [u for u in letters if (u,) in self.rules.open and u < 0x0700]
         reduced += [u for u in letters if 0xFE70 <= u <= 0xFE7F][:2] + [HEH, 0x0628]
         for text in itertools.product(reduced + reduced_marks, repeat=4):
             self.check(text)
