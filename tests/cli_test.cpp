@@ -275,6 +275,43 @@ TEST_F(CliTest, RulesThatCannotBeLoadedExitWithTwo) {
     EXPECT_EQ(broken.out, "");
 }
 
+// --profile NAME uses the folder profiles/NAME of the rules; list names those with a
+// config.ini; an unknown name is a usage error naming the known ones.
+TEST_F(CliTest, ProfilesAreFoldersOfTheRules) {
+    for (const char* name : {"search", "alpha"}) {
+        const fs::path folder = fs::path(rules_) / "profiles" / name;
+        fs::create_directories(folder);
+        WriteRules(folder);
+        std::ofstream(folder / "NFC.txt", std::ios::binary)
+            << RulesFileBytes({{u"e\u0301", std::u16string(u"<") + char16_t(name[0]) + u">"}});
+    }
+    fs::create_directories(fs::path(rules_) / "profiles" / "no-config");
+
+    const Result list = Run(Rules() + "--profile list");
+    EXPECT_EQ(list.exitCode, 0) << list.err;
+    EXPECT_EQ(list.out, "alpha\nsearch\n");
+
+    const Result search = Run(Rules() + "--profile search", "cafe\xCC\x81\n");
+    EXPECT_EQ(search.exitCode, 0) << search.err;
+    EXPECT_EQ(search.out, "caf<s>\n");
+    EXPECT_EQ(Run(Rules() + "--profile=alpha --form nfd", "\xD8\xA2").out, "\xD8\xA7\xD9\x93");
+
+    for (const std::string bad : {"--profile nope", "--profile no-config", "--profile ''"}) {
+        const Result result = Run(Rules() + bad, "x");
+        EXPECT_EQ(result.exitCode, 64) << bad;
+        EXPECT_EQ(result.out, "") << bad;
+        if (bad != "--profile ''") {
+            EXPECT_EQ(result.err.rfind("kavex-normalize: unknown profile '", 0), 0u) << result.err;
+            EXPECT_NE(result.err.find("(known: alpha, search)"), std::string::npos) << result.err;
+        }
+    }
+
+    // The shipped profiles, found next to the tool.
+    EXPECT_EQ(Run("--profile list").out, "arabic-search\npersian\nurdu\n");
+    EXPECT_EQ(Run("--profile urdu", "\xD9\x83\xD9\x8A\n").out, "\xDA\xA9\xDB\x8C\n");
+    EXPECT_EQ(Run("--profile arabic-search --form nfkd", "\xD8\xA3\xD9\x8E\n").out, "\xD8\xA7\n");
+}
+
 TEST_F(CliTest, UsageHelpAndVersion) {
     const Result help = Run("--help");
     EXPECT_EQ(help.exitCode, 0);

@@ -62,6 +62,36 @@ fs::path FormRules::FindFolder(const std::string& option, const char* argv0) {
                                   Quote(candidates[1]) + "; name a folder with --rules DIR"};
 }
 
+std::vector<std::string> FormRules::ProfileNames(const fs::path& folder) {
+    std::vector<std::string> names;
+    std::error_code error;
+    fs::directory_iterator entries(folder / "profiles", error);
+    for (; !error && entries != fs::directory_iterator(); entries.increment(error)) {
+        std::error_code ignored;
+        if (fs::exists(entries->path() / "config.ini", ignored)) {
+            names.push_back(entries->path().filename().u8string());
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+fs::path FormRules::ProfileFolder(const fs::path& folder, const std::string& name) {
+    const std::vector<std::string> names = ProfileNames(folder);
+    if (std::find(names.begin(), names.end(), name) == names.end()) {
+        std::string known;
+        for (const std::string& each : names) {
+            known += (known.empty() ? "" : ", ") + each;
+        }
+        throw Failure{kExitUsage,
+                      "unknown profile '" + name + "' (" +
+                          (known.empty() ? "the rules in " + Quote(folder) + " have no profiles"
+                                         : "known: " + known) +
+                          ")"};
+    }
+    return folder / "profiles" / fs::u8path(name);
+}
+
 void FormRules::Load(const fs::path& folder, Form form) {
     const std::string where = "cannot load the rules in " + Quote(folder);
     std::error_code error;

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "Buffer.h"
 #include "Options.h"
@@ -23,6 +24,15 @@ class FormRules {
     // The folder of --rules, or the shipped rules next to the executable or installed
     // with it. Throws Failure (kExitRules) when there is none.
     static std::filesystem::path FindFolder(const std::string& option, const char* argv0);
+
+    // The language profiles under `folder`/profiles: the folders that hold a config.ini,
+    // by name.
+    static std::vector<std::string> ProfileNames(const std::filesystem::path& folder);
+
+    // `folder`/profiles/`name`. Throws Failure (kExitUsage) naming the known profiles
+    // when there is no such profile.
+    static std::filesystem::path ProfileFolder(const std::filesystem::path& folder,
+                                               const std::string& name);
 
     // Enters `folder`, where config.ini and the relative paths it holds are resolved, and
     // loads the rules file it names for `form`. Throws Failure (kExitRules).

@@ -19,6 +19,9 @@ const char kUsage[] =
     "  --rules DIR                folder holding config.ini and the rules files it names\n"
     "                             (default: the rules shipped with kavex, found next to\n"
     "                             this program or in ../share/kavex/rules from it)\n"
+    "  --profile NAME             a language profile of the rules: normalize and fold as\n"
+    "                             Urdu, Persian or Arabic search text need (folder\n"
+    "                             profiles/NAME of the rules); --profile list names them\n"
     "  --encoding utf-8|utf-16le  encoding of input and output (default: utf-8); UTF-8 is\n"
     "                             read strictly and written without a byte-order mark; a\n"
     "                             byte-order mark in the input is kept as U+FEFF\n"
@@ -137,6 +140,9 @@ Options ParseOptions(int argc, char** argv) {
             }
         } else if (name == "--rules") {
             options.rules = takeValue();
+        } else if (name == "--profile") {
+            options.profile = takeValue();
+            if (options.profile.empty()) throw Failure{kExitUsage, "--profile needs a name"};
         } else if (name == "-o" || name == "--output") {
             options.output = takeValue();
         } else if (name == "--jobs") {

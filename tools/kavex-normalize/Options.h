@@ -19,6 +19,7 @@ struct Options {
     bool version = false;
     unsigned jobs = 0;  // 0: one per core
     std::string rules;
+    std::string profile;  // a folder of <rules>/profiles, or "list"
     std::string output;
     std::vector<std::string> files;
 };

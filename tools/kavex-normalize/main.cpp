@@ -55,8 +55,16 @@ int Run(int argc, char** argv) {
     if (inputs.empty()) inputs.push_back({"standard input", fs::path()});
     const fs::path target = options.output.empty() ? fs::path() : Absolute(options.output);
 
+    fs::path folder = FormRules::FindFolder(options.rules, argc > 0 ? argv[0] : nullptr);
+    if (options.profile == "list") {
+        for (const std::string& name : FormRules::ProfileNames(folder)) {
+            std::printf("%s\n", name.c_str());
+        }
+        return kExitOk;
+    }
+    if (!options.profile.empty()) folder = FormRules::ProfileFolder(folder, options.profile);
     FormRules rules;
-    rules.Load(FormRules::FindFolder(options.rules, argc > 0 ? argv[0] : nullptr), options.form);
+    rules.Load(folder, options.form);
 
     if (options.explain) {
         // A few lines, one at a time, step by step: no pipeline.
