@@ -2,7 +2,10 @@
 # Times kavex-normalize end to end against a three-line Python script (read the file,
 # unicodedata.normalize, write the result) and ICU's uconv, per form, side by side with
 # hyperfine on one large file of real text, and on a one-line file; prints a Markdown table
-# in seconds.
+# in seconds. Beside it, the library's own time on the large file (the text converted to
+# UTF-16 in memory, the sized Normalize of the same form on all of it, fastest of 7 runs,
+# by kavex_library_time) and its share of the tool's time: 1.00 would be a tool that costs
+# nothing beyond the library.
 #
 #   bench/tool-bench.sh [FILE]
 #
@@ -25,8 +28,8 @@ if ((${#missing[@]})); then
   exit 2
 fi
 
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$BUILD" --target kavex-normalize >/dev/null
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKAVEX_BUILD_BENCHMARKS=ON >/dev/null
+cmake --build "$BUILD" --target kavex-normalize kavex_library_time >/dev/null
 TOOL=$BUILD/bin/kavex-normalize
 
 WORK=$(mktemp -d)
@@ -52,6 +55,7 @@ PY
 JOBS=$(nproc)
 for form in NFD NFC NFKD; do
   lower=$(tr 'A-Z' 'a-z' <<<"$form")
+  "$BUILD/bin/kavex_library_time" "$BUILD/bin/rules" "$lower" "$FILE" 7 >"$WORK/library-$form.txt"
   for input in "$FILE" "$ONE_LINE"; do
     name=$(basename "$input" .txt)
     runs=$RUNS
@@ -71,9 +75,12 @@ size = os.path.getsize(big) / 1e6
 print(f"Seconds, mean of hyperfine runs (± standard deviation); {os.path.basename(big)} is "
       f"{size:.1f} MB of UTF-8, the one-line file is {os.path.basename(one)}.")
 print()
-print(f"| file | form | kavex-normalize --jobs 1 | kavex-normalize --jobs {jobs} | "
-      "Python unicodedata | uconv | best other / kavex |")
-print("|---|---|--:|--:|--:|--:|--:|")
+print(f"The library column is the sized Normalize alone on the large file's text in UTF-16; "
+      f"library / tool is its time over the tool's (jobs 1, jobs {jobs}).")
+print()
+print(f"| file | form | kavex-normalize --jobs 1 | kavex-normalize --jobs {jobs} | library | "
+      "library / tool | Python unicodedata | uconv | best other / kavex |")
+print("|---|---|--:|--:|--:|--:|--:|--:|--:|")
 for path in (big, one):
     name = os.path.basename(path)
     stem = name[:-4] if name.endswith(".txt") else name
@@ -84,6 +91,14 @@ for path in (big, one):
             f"{r['mean'] * 1e3:.1f} ms ± {r['stddev'] * 1e3:.1f}"
         kavex = min(results["jobs1"]["mean"], results["jobsN"]["mean"])
         other = min(results["python"]["mean"], results["uconv"]["mean"])
+        library = share = "-"
+        if path == big:
+            with open(os.path.join(work, f"library-{form}.txt")) as f:
+                seconds = float(f.read().split()[0])
+            library = f"{seconds:.3f}"
+            share = (f"{seconds / results['jobs1']['mean']:.2f} / "
+                     f"{seconds / results['jobsN']['mean']:.2f}")
         print(f"| {name} | {form} | {cell(results['jobs1'])} | {cell(results['jobsN'])} | "
-              f"{cell(results['python'])} | {cell(results['uconv'])} | {other / kavex:.2f} |")
+              f"{library} | {share} | {cell(results['python'])} | {cell(results['uconv'])} | "
+              f"{other / kavex:.2f} |")
 PY
