@@ -16,6 +16,95 @@ using kavex::cli::ConvertUtf16ToUtf8;
 using kavex::cli::ConvertUtf8ToUtf16;
 using kavex::cli::DecodeUtf8;
 using kavex::cli::Utf8Decoded;
+using kavex::cli::Utf8Kernel;
+using kavex::cli::Utf8KernelAvailable;
+
+// Every conversion kernel this CPU can run; the block kernels are compared with the
+// character functions and so with each other.
+std::vector<Utf8Kernel> Kernels() {
+    std::vector<Utf8Kernel> kernels;
+    for (Utf8Kernel kernel : {Utf8Kernel::Scalar, Utf8Kernel::Sse2, Utf8Kernel::Ssse3}) {
+        if (Utf8KernelAvailable(kernel)) kernels.push_back(kernel);
+    }
+    return kernels;
+}
+
+struct Expected {
+    std::u16string units;
+    std::size_t read = 0;
+    const char* error = nullptr;
+};
+
+// The oracle of ConvertUtf8ToUtf16: DecodeUtf8 character by character.
+Expected DecodeByCharacter(const std::string& bytes) {
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    Expected expected;
+    while (expected.read < bytes.size()) {
+        const Utf8Decoded decoded = DecodeUtf8(data + expected.read, data + bytes.size());
+        if (decoded.length == 0) {
+            expected.error = decoded.error;
+            break;
+        }
+        if (decoded.codePoint < 0x10000) {
+            expected.units += static_cast<char16_t>(decoded.codePoint);
+        } else {
+            expected.units += static_cast<char16_t>(0xD800 + ((decoded.codePoint - 0x10000) >> 10));
+            expected.units += static_cast<char16_t>(0xDC00 + (decoded.codePoint & 0x3FF));
+        }
+        expected.read += decoded.length;
+    }
+    return expected;
+}
+
+// The oracle of ConvertUtf16ToUtf8: AppendUtf8 unit by unit, up to a lone surrogate.
+std::string EncodeByCharacter(const std::u16string& text, std::size_t& taken) {
+    std::string back;
+    taken = 0;
+    while (taken < text.size()) {
+        const char32_t unit = text[taken];
+        if (unit < 0xD800 || unit > 0xDFFF) {
+            AppendUtf8(unit, back);
+            ++taken;
+        } else if (unit <= 0xDBFF && taken + 1 < text.size() && text[taken + 1] >= 0xDC00 &&
+                   text[taken + 1] <= 0xDFFF) {
+            AppendUtf8(0x10000 + ((unit - 0xD800) << 10) + (text[taken + 1] - 0xDC00), back);
+            taken += 2;
+        } else {
+            break;
+        }
+    }
+    return back;
+}
+
+// Runs every kernel on `bytes` and on the units decoded from it (plus `extra` units at
+// `at`, when given) and compares each with the oracles; the message names the case.
+void ExpectKernelsAgree(const std::string& bytes, const std::string& name,
+                        std::size_t at = std::string::npos, char16_t extra = 0) {
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    const Expected expected = DecodeByCharacter(bytes);
+    std::u16string text = expected.units;
+    if (at != std::string::npos) text.insert(std::min(at, text.size()), 1, extra);
+    std::size_t taken = 0;
+    const std::string back = EncodeByCharacter(text, taken);
+    for (Utf8Kernel kernel : Kernels()) {
+        const int k = static_cast<int>(kernel);
+        std::vector<char16_t> units(bytes.size() + 1);
+        const Converted converted = ConvertUtf8ToUtf16(data, bytes.size(), units.data(), kernel);
+        EXPECT_EQ(converted.read, expected.read) << name << ", kernel " << k;
+        EXPECT_EQ(std::u16string(units.data(), converted.written), expected.units)
+            << name << ", kernel " << k;
+        EXPECT_EQ(std::string(converted.error ? converted.error : ""),
+                  std::string(expected.error ? expected.error : ""))
+            << name << ", kernel " << k;
+
+        std::vector<unsigned char> encoded(3 * text.size() + 1);
+        const Converted written =
+            ConvertUtf16ToUtf8(text.data(), text.size(), encoded.data(), kernel);
+        EXPECT_EQ(written.read, taken) << name << ", kernel " << k;
+        EXPECT_EQ(std::string(encoded.begin(), encoded.begin() + written.written), back)
+            << name << ", kernel " << k;
+    }
+}
 
 Utf8Decoded Decode(const std::string& bytes) {
     const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
@@ -112,9 +201,72 @@ TEST(CliUtf8Test, Utf16PairsBecomeOneCharacterAndLoneSurrogatesStop) {
     }
 }
 
-// The buffer conversions take ASCII and two-byte characters by blocks of 16 bytes: they
-// must agree with the character functions everywhere, invalid bytes at any place in a
-// block included.
+// The block kernels take 16 bytes (8 units) at a time: every kind of sequence, valid or
+// not, at every offset of a block and across its end, in Arabic text (two-byte letters)
+// and in ASCII, must give what the character functions give, error and offset included.
+TEST(CliUtf8Test, EverySequenceAtEveryOffsetOfABlock) {
+    const std::string sequences[] = {
+        "\n",                // ASCII
+        "\xDA\xBE",          // two bytes: U+06BE
+        "\xC2\x80",          // the lowest two-byte value
+        "\xDF\xBF",          // the highest
+        "\xE2\x80\x8C",      // three bytes: ZWNJ
+        "\xEF\xBB\xBF",      // U+FEFF
+        "\xE0\xA0\x80",      // the lowest three-byte value
+        "\xF0\x9F\x98\x80",  // four bytes: a surrogate pair in UTF-16
+        "\xF4\x8F\xBF\xBF",  // U+10FFFF
+        "\x80",              // stray continuation byte
+        "\xC0\x80",          // overlong, two bytes
+        "\xC1\xBF",          // overlong
+        "\xE0\x9F\xBF",      // overlong, three bytes
+        "\xF0\x8F\xBF\xBF",  // overlong, four bytes
+        "\xED\xA0\x80",      // encoded surrogate
+        "\xF4\x90\x80\x80",  // beyond U+10FFFF
+        "\xF5\x80\x80\x80",  // never in UTF-8
+        "\xFF",              // never in UTF-8
+        "\xD9",              // a lead without its continuation byte
+        "\xD9\xD9\xBE",      // a lead followed by another lead
+        "\xE2\x82",          // three-byte lead and one continuation byte
+        "\xF0\x9F\x98",      // four-byte lead and two
+    };
+    const std::string fillers[] = {"\xD8\xA7", "a", "\xD8\xA7 "};
+    for (const std::string& filler : fillers) {
+        for (const std::string& sequence : sequences) {
+            for (std::size_t offset = 0; offset < 40; ++offset) {
+                std::string before;
+                while (before.size() < offset) before += filler;
+                before.resize(offset, 'x');  // a cut filler character ends in ASCII
+                if (filler.size() > 1 && offset % 2 == 1) before.back() = ' ';
+                std::string after;
+                while (after.size() < 40) after += filler;
+                const std::string name = "sequence " + std::to_string(&sequence - sequences) +
+                                         " at " + std::to_string(offset) + " after filler " +
+                                         std::to_string(&filler - fillers);
+                // Inside the text, and ending it (a block end that cuts it short).
+                ExpectKernelsAgree(before + sequence + after, name);
+                ExpectKernelsAgree(before + sequence, name + ", at the end");
+                // Two of them back to back, and one in a block of its own size.
+                ExpectKernelsAgree(before + sequence + sequence + after, name + ", twice");
+            }
+        }
+    }
+}
+
+// UTF-16 the decoder never makes: lone surrogates at every offset of a block, between
+// two-byte letters.
+TEST(CliUtf8Test, LoneSurrogatesAtEveryOffsetOfABlock) {
+    const std::string arabic = "\xD8\xA7\xD9\x84 \xD8\xB9\xD8\xB1\xD8\xA8\xD9\x8A\xD8\xA9 ";
+    std::string text;
+    while (text.size() < 80) text += arabic;
+    for (char16_t surrogate : {u'\xD800', u'\xDBFF', u'\xDC00', u'\xDFFF'}) {
+        for (std::size_t at = 0; at < 24; ++at) {
+            ExpectKernelsAgree(text, "U+" + std::to_string(surrogate) + " at " + std::to_string(at),
+                               at, surrogate);
+        }
+    }
+}
+
+// Random mixes of the pieces above, mostly valid so that errors fall anywhere.
 TEST(CliUtf8Test, BufferConversionsMatchCharacterByCharacter) {
     const std::string pieces[] = {
         "a",        "plain text ",  "\n",           "\xD9\xBE",         "\xD8\xA7",
@@ -126,61 +278,17 @@ TEST(CliUtf8Test, BufferConversionsMatchCharacterByCharacter) {
         std::string bytes;
         const int count = static_cast<int>(random() % 40);
         for (int k = 0; k < count; ++k) {
-            // Mostly valid text, so that errors fall at every place of a block.
             const std::size_t pick = random() % 64;
             bytes += pieces[pick < 9 ? pick : pick < 48 ? pick % 5 : pick % std::size(pieces)];
         }
-        const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-        std::u16string expected;
-        std::size_t read = 0;
-        const char* error = nullptr;
-        while (read < bytes.size()) {
-            const Utf8Decoded decoded = DecodeUtf8(data + read, data + bytes.size());
-            if (decoded.length == 0) {
-                error = decoded.error;
-                break;
-            }
-            if (decoded.codePoint < 0x10000) {
-                expected += static_cast<char16_t>(decoded.codePoint);
-            } else {
-                expected += static_cast<char16_t>(0xD800 + ((decoded.codePoint - 0x10000) >> 10));
-                expected += static_cast<char16_t>(0xDC00 + (decoded.codePoint & 0x3FF));
-            }
-            read += decoded.length;
-        }
-        std::vector<char16_t> units(bytes.size() + 1);
-        const Converted converted = ConvertUtf8ToUtf16(data, bytes.size(), units.data());
-        ASSERT_EQ(converted.read, read) << round;
-        ASSERT_EQ(std::u16string(units.data(), converted.written), expected) << round;
-        ASSERT_EQ(std::string(converted.error ? converted.error : ""),
-                  std::string(error ? error : ""))
-            << round;
-
         // Back: the decoded units, with a lone surrogate now and then.
-        std::u16string text = expected;
-        if (!text.empty() && random() % 4 == 0) {
-            text.insert(random() % text.size(), 1,
-                        static_cast<char16_t>(0xD800 + random() % 0x800));
+        if (random() % 4 == 0) {
+            ExpectKernelsAgree(bytes, "round " + std::to_string(round), random() % 64,
+                               static_cast<char16_t>(0xD800 + random() % 0x800));
+        } else {
+            ExpectKernelsAgree(bytes, "round " + std::to_string(round));
         }
-        std::string back;
-        std::size_t taken = 0;
-        while (taken < text.size()) {
-            const char32_t unit = text[taken];
-            if (unit < 0xD800 || unit > 0xDFFF) {
-                AppendUtf8(unit, back);
-                ++taken;
-            } else if (unit <= 0xDBFF && taken + 1 < text.size() && text[taken + 1] >= 0xDC00 &&
-                       text[taken + 1] <= 0xDFFF) {
-                AppendUtf8(0x10000 + ((unit - 0xD800) << 10) + (text[taken + 1] - 0xDC00), back);
-                taken += 2;
-            } else {
-                break;
-            }
-        }
-        std::vector<unsigned char> encoded(3 * text.size() + 1);
-        const Converted written = ConvertUtf16ToUtf8(text.data(), text.size(), encoded.data());
-        ASSERT_EQ(written.read, taken) << round;
-        ASSERT_EQ(std::string(encoded.begin(), encoded.begin() + written.written), back) << round;
+        if (HasFailure()) return;
     }
 }
 

@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/Utf8Stretch.h"
+
 #if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
+#include "common/Utf8Blocks.h"
 #define KAVEX_UTF8_SSE2 1
 #endif
 
@@ -119,161 +121,187 @@ std::size_t AppendUtf16AsUtf8(const char16_t* units, std::size_t count, std::str
     return converted.read;
 }
 
-Converted ConvertUtf8ToUtf16(const unsigned char* in, std::size_t size, char16_t* out) {
+bool DecodeUtf8Character(const unsigned char* in, std::size_t size, std::size_t& i, char16_t* out,
+                         std::size_t& o, const char*& error) {
+    const Utf8Decoded decoded = DecodeUtf8(in + i, in + size);
+    if (decoded.length == 0) {
+        error = decoded.error;
+        return false;
+    }
+    if (decoded.codePoint < 0x10000) {
+        out[o++] = static_cast<char16_t>(decoded.codePoint);
+    } else {
+        const char32_t offset = decoded.codePoint - 0x10000;
+        out[o++] = static_cast<char16_t>(0xD800 + (offset >> 10));
+        out[o++] = static_cast<char16_t>(0xDC00 + (offset & 0x3FF));
+    }
+    i += decoded.length;
+    return true;
+}
+
+bool DecodeUtf8Stretch(const unsigned char* in, std::size_t size, std::size_t& i, char16_t* out,
+                       std::size_t& o, const char*& error) {
+    // ASCII and two bytes (C2..DF and a continuation byte) are told apart without a
+    // branch, as they alternate at random in Arabic-script text.
+    const std::size_t stop = std::min(size, i + 16);
+    while (i < stop) {
+        const unsigned lead = in[i];
+        const unsigned next = i + 1 < size ? in[i + 1] : 0;
+        const bool ascii = lead < 0x80;
+        const bool pair = (lead - 0xC2u < 0x1Eu) & IsContinuation(static_cast<unsigned char>(next));
+        if (ascii | pair) {
+            out[o++] = static_cast<char16_t>(ascii ? lead : ((lead & 0x1F) << 6) | (next & 0x3F));
+            i += ascii ? 1 : 2;
+            continue;
+        }
+        // Past the character that kept the block from the block paths.
+        return DecodeUtf8Character(in, size, i, out, o, error);
+    }
+    return true;
+}
+
+bool EncodeUtf8Stretch(const char16_t* in, std::size_t count, std::size_t& i, unsigned char* out,
+                       std::size_t& o) {
+    // One or two bytes without a branch between them; the second byte is written either
+    // way and overwritten when not needed (the output has room for three bytes per unit).
+    const std::size_t stop = std::min(count, i + 8);
+    while (i < stop) {
+        const char32_t unit = in[i];
+        if (unit < 0x800) {
+            const bool two = unit >= 0x80;
+            out[o] = static_cast<unsigned char>(two ? 0xC0 | (unit >> 6) : unit);
+            out[o + 1] = static_cast<unsigned char>(0x80 | (unit & 0x3F));
+            o += two ? 2 : 1;
+            ++i;
+            continue;
+        }
+        if (unit < 0xD800 || unit > 0xDFFF) {
+            o += EncodeMultibyte(unit, out + o);
+            ++i;
+        } else if (unit <= 0xDBFF && i + 1 < count && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF) {
+            o += EncodeMultibyte(0x10000 + ((unit - 0xD800) << 10) + (in[i + 1] - 0xDC00), out + o);
+            i += 2;
+        } else {
+            return false;
+        }
+        return true;  // past the unit that kept the block from the block paths
+    }
+    return true;
+}
+
+namespace {
+
+Converted DecodeScalar(const unsigned char* in, std::size_t size, char16_t* out) {
     std::size_t i = 0;
     std::size_t o = 0;
+    const char* error = nullptr;
     while (i < size) {
-#ifdef KAVEX_UTF8_SSE2
-        if (size - i >= 16) {
-            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-            const __m128i zero = _mm_setzero_si128();
-            const int high = _mm_movemask_epi8(block);
-            if (high == 0) {
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o),
-                                 _mm_unpacklo_epi8(block, zero));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o + 8),
-                                 _mm_unpackhi_epi8(block, zero));
-                i += 16;
-                o += 16;
-                continue;
-            }
-            // ASCII and two-byte characters only, each lead byte (C2..DF) followed by a
-            // continuation byte and every continuation byte after a lead: the unit of each
-            // position is computed as if a character started there, and the units of the
-            // positions that start one are kept.
-            const int continuation =
-                _mm_movemask_epi8(_mm_cmplt_epi8(block, _mm_set1_epi8(static_cast<char>(0xC0))));
-            const int lead = _mm_movemask_epi8(
-                _mm_and_si128(_mm_cmpgt_epi8(block, _mm_set1_epi8(static_cast<char>(0xC1))),
-                              _mm_cmplt_epi8(block, _mm_set1_epi8(static_cast<char>(0xE0)))));
-            if ((continuation | lead) == high && continuation == ((lead << 1) & 0xFFFF)) {
-                const __m128i next = _mm_srli_si128(block, 1);
-                alignas(16) char16_t units[16];
-                for (int half = 0; half < 2; ++half) {
-                    const __m128i first =
-                        half == 0 ? _mm_unpacklo_epi8(block, zero) : _mm_unpackhi_epi8(block, zero);
-                    const __m128i second =
-                        half == 0 ? _mm_unpacklo_epi8(next, zero) : _mm_unpackhi_epi8(next, zero);
-                    const __m128i pair =
-                        _mm_or_si128(_mm_slli_epi16(_mm_and_si128(first, _mm_set1_epi16(0x1F)), 6),
-                                     _mm_and_si128(second, _mm_set1_epi16(0x3F)));
-                    const __m128i ascii = _mm_cmplt_epi16(first, _mm_set1_epi16(0x80));
-                    const __m128i unit =
-                        _mm_or_si128(_mm_and_si128(ascii, first), _mm_andnot_si128(ascii, pair));
-                    _mm_store_si128(reinterpret_cast<__m128i*>(units + 8 * half), unit);
-                }
-                // A lead byte at the end waits for the next block, with its character.
-                const int taken = (lead & 0x8000) != 0 ? 15 : 16;
-                for (int k = 0; k < taken; ++k) {
-                    out[o] = units[k];
-                    o += ((continuation >> k) & 1) ^ 1;
-                }
-                i += static_cast<std::size_t>(taken);
-                continue;
-            }
-        }
-#endif
-        // Character by character to the end of this stretch of 16 bytes, so that text with
-        // few ASCII runs does not pay for a block test at every character. ASCII and two
-        // bytes (C2..DF and a continuation byte: Arabic, Persian, Urdu letters and marks)
-        // are told apart without a branch, as they alternate at random in such text.
-        const std::size_t stop = std::min(size, i + 16);
-        while (i < stop) {
-            const unsigned lead = in[i];
-            const unsigned next = i + 1 < size ? in[i + 1] : 0;
-            const bool ascii = lead < 0x80;
-            const bool pair =
-                (lead - 0xC2u < 0x1Eu) & IsContinuation(static_cast<unsigned char>(next));
-            if (ascii | pair) {
-                out[o++] =
-                    static_cast<char16_t>(ascii ? lead : ((lead & 0x1F) << 6) | (next & 0x3F));
-                i += ascii ? 1 : 2;
-                continue;
-            }
-            const Utf8Decoded decoded = DecodeUtf8(in + i, in + size);
-            if (decoded.length == 0) return Converted{i, o, decoded.error};
-            if (decoded.codePoint < 0x10000) {
-                out[o++] = static_cast<char16_t>(decoded.codePoint);
-            } else {
-                const char32_t offset = decoded.codePoint - 0x10000;
-                out[o++] = static_cast<char16_t>(0xD800 + (offset >> 10));
-                out[o++] = static_cast<char16_t>(0xDC00 + (offset & 0x3FF));
-            }
-            i += decoded.length;
-            break;  // past the character that kept the block from the paths above
-        }
+        if (!DecodeUtf8Stretch(in, size, i, out, o, error)) return Converted{i, o, error};
     }
     return Converted{i, o, nullptr};
 }
 
-Converted ConvertUtf16ToUtf8(const char16_t* in, std::size_t count, unsigned char* out) {
+Converted EncodeScalar(const char16_t* in, std::size_t count, unsigned char* out) {
     std::size_t i = 0;
     std::size_t o = 0;
     while (i < count) {
-#ifdef KAVEX_UTF8_SSE2
-        if (count - i >= 8) {
-            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-            const __m128i zero = _mm_setzero_si128();
-            const __m128i ascii = _mm_cmpeq_epi16(
-                _mm_and_si128(block, _mm_set1_epi16(static_cast<short>(0xFF80))), zero);
-            const int asciiBytes = _mm_movemask_epi8(ascii);
-            if (asciiBytes == 0xFFFF) {
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(out + o),
-                                 _mm_packus_epi16(block, block));
-                i += 8;
-                o += 8;
-                continue;
-            }
-            const __m128i small = _mm_cmpeq_epi16(
-                _mm_and_si128(block, _mm_set1_epi16(static_cast<short>(0xF800))), zero);
-            if (_mm_movemask_epi8(small) == 0xFFFF) {
-                // Below U+0800: one or two bytes per unit, both computed for every unit
-                // (lead in the low byte), and each unit's own count of them kept.
-                const __m128i leadByte =
-                    _mm_or_si128(_mm_srli_epi16(block, 6), _mm_set1_epi16(0xC0));
-                const __m128i trailByte = _mm_slli_epi16(
-                    _mm_or_si128(_mm_and_si128(block, _mm_set1_epi16(0x3F)), _mm_set1_epi16(0x80)),
-                    8);
-                const __m128i two = _mm_or_si128(leadByte, trailByte);
-                const __m128i bytes =
-                    _mm_or_si128(_mm_and_si128(ascii, block), _mm_andnot_si128(ascii, two));
-                alignas(16) std::uint16_t pairs[8];
-                _mm_store_si128(reinterpret_cast<__m128i*>(pairs), bytes);
-                for (int k = 0; k < 8; ++k) {
-                    std::memcpy(out + o, &pairs[k], 2);
-                    o += 2 - ((asciiBytes >> (2 * k)) & 1);
-                }
-                i += 8;
-                continue;
-            }
-        }
-#endif
-        // One or two bytes without a branch between them, as in ConvertUtf8ToUtf16; the
-        // second byte is written either way and overwritten when not needed (the output
-        // has room for three bytes per unit).
-        const std::size_t stop = std::min(count, i + 8);
-        while (i < stop) {
-            const char32_t unit = in[i];
-            if (unit < 0x800) {
-                const bool two = unit >= 0x80;
-                out[o] = static_cast<unsigned char>(two ? 0xC0 | (unit >> 6) : unit);
-                out[o + 1] = static_cast<unsigned char>(0x80 | (unit & 0x3F));
-                o += two ? 2 : 1;
-                ++i;
-            } else if (unit < 0xD800 || unit > 0xDFFF) {
-                o += EncodeMultibyte(unit, out + o);
-                ++i;
-            } else if (unit <= 0xDBFF && i + 1 < count && in[i + 1] >= 0xDC00 &&
-                       in[i + 1] <= 0xDFFF) {
-                o += EncodeMultibyte(0x10000 + ((unit - 0xD800) << 10) + (in[i + 1] - 0xDC00),
-                                     out + o);
-                i += 2;
-            } else {
-                return Converted{i, o, nullptr};
-            }
-        }
+        if (!EncodeUtf8Stretch(in, count, i, out, o)) break;
     }
     return Converted{i, o, nullptr};
+}
+
+#ifdef KAVEX_UTF8_SSE2
+// SSE2 has no byte shuffle: the lanes are stored one by one, each over the last one not
+// kept.
+struct PackSse2 {
+    static int Units(__m128i low, __m128i high, unsigned keep, char16_t* out) {
+        alignas(16) char16_t units[16];
+        _mm_store_si128(reinterpret_cast<__m128i*>(units), low);
+        _mm_store_si128(reinterpret_cast<__m128i*>(units + 8), high);
+        int o = 0;
+        for (int k = 0; k < 16; ++k) {
+            out[o] = units[k];
+            o += static_cast<int>((keep >> k) & 1);
+        }
+        return o;
+    }
+    static void Bytes(__m128i pairs, unsigned two, unsigned char* out) {
+        alignas(16) std::uint16_t units[8];
+        _mm_store_si128(reinterpret_cast<__m128i*>(units), pairs);
+        int o = 0;
+        for (int k = 0; k < 8; ++k) {
+            std::memcpy(out + o, &units[k], 2);
+            o += 1 + static_cast<int>((two >> k) & 1);
+        }
+    }
+};
+#endif
+
+Utf8Kernel FindBestKernel() {
+#ifdef KAVEX_UTF8_SSSE3
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("ssse3")) return Utf8Kernel::Ssse3;
+#endif
+#ifdef KAVEX_UTF8_SSE2
+    return Utf8Kernel::Sse2;
+#else
+    return Utf8Kernel::Scalar;
+#endif
+}
+
+Utf8Kernel BestKernel() {
+    static const Utf8Kernel best = FindBestKernel();
+    return best;
+}
+
+}  // namespace
+
+bool Utf8KernelAvailable(Utf8Kernel kernel) {
+    return kernel == Utf8Kernel::Scalar ||
+#ifdef KAVEX_UTF8_SSE2
+           kernel == Utf8Kernel::Sse2 ||
+#endif
+           kernel == BestKernel();
+}
+
+Converted ConvertUtf8ToUtf16(const unsigned char* in, std::size_t size, char16_t* out,
+                             Utf8Kernel kernel) {
+    switch (kernel) {
+#ifdef KAVEX_UTF8_SSSE3
+        case Utf8Kernel::Ssse3:
+            return ConvertUtf8ToUtf16Ssse3(in, size, out);
+#endif
+#ifdef KAVEX_UTF8_SSE2
+        case Utf8Kernel::Sse2:
+            return DecodeBlocks<PackSse2>(in, size, out);
+#endif
+        default:
+            return DecodeScalar(in, size, out);
+    }
+}
+
+Converted ConvertUtf16ToUtf8(const char16_t* in, std::size_t count, unsigned char* out,
+                             Utf8Kernel kernel) {
+    switch (kernel) {
+#ifdef KAVEX_UTF8_SSSE3
+        case Utf8Kernel::Ssse3:
+            return ConvertUtf16ToUtf8Ssse3(in, count, out);
+#endif
+#ifdef KAVEX_UTF8_SSE2
+        case Utf8Kernel::Sse2:
+            return EncodeBlocks<PackSse2>(in, count, out);
+#endif
+        default:
+            return EncodeScalar(in, count, out);
+    }
+}
+
+Converted ConvertUtf8ToUtf16(const unsigned char* in, std::size_t size, char16_t* out) {
+    return ConvertUtf8ToUtf16(in, size, out, BestKernel());
+}
+
+Converted ConvertUtf16ToUtf8(const char16_t* in, std::size_t count, unsigned char* out) {
+    return ConvertUtf16ToUtf8(in, count, out, BestKernel());
 }
 
 }  // namespace kavex::cli

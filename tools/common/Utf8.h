@@ -3,8 +3,9 @@
 // than guessed at, since guessing would silently change a corpus.
 //
 // Two levels: one character at a time (DecodeUtf8, AppendUtf8), and whole buffers
-// (ConvertUtf8ToUtf16, ConvertUtf16ToUtf8), which take ASCII 16 bytes at a time and give
-// the same results and the same errors as the character functions.
+// (ConvertUtf8ToUtf16, ConvertUtf16ToUtf8), which take ASCII and two-byte characters by
+// blocks with SIMD instructions where the CPU has them and give the same results and the
+// same errors as the character functions.
 #ifndef KAVEX_TOOLS_COMMON_UTF8_H
 #define KAVEX_TOOLS_COMMON_UTF8_H
 
@@ -52,6 +53,20 @@ Converted ConvertUtf8ToUtf16(const unsigned char* in, std::size_t size, char16_t
 // Converts UTF-16 units to UTF-8 at `out`, which has room for 3 bytes per unit. Stops at
 // the first lone surrogate (`read` is its index; `read` == `count` when there is none).
 Converted ConvertUtf16ToUtf8(const char16_t* in, std::size_t count, unsigned char* out);
+
+// The ways the buffer conversions can run; the two above take the best this CPU has.
+// Named so that tests can compare them with each other.
+enum class Utf8Kernel {
+    Scalar,  // character by character, on any CPU
+    Sse2,    // blocks, packed lane by lane (every x86-64 CPU)
+    Ssse3,   // blocks, packed with byte shuffles
+};
+bool Utf8KernelAvailable(Utf8Kernel kernel);
+// The conversions above through `kernel`, which must be available.
+Converted ConvertUtf8ToUtf16(const unsigned char* in, std::size_t size, char16_t* out,
+                             Utf8Kernel kernel);
+Converted ConvertUtf16ToUtf8(const char16_t* in, std::size_t count, unsigned char* out,
+                             Utf8Kernel kernel);
 
 }  // namespace kavex::cli
 
