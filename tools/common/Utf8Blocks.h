@@ -35,14 +35,12 @@ inline int LowestBit(unsigned mask) {
 #endif
 }
 
+// For masks of at most 16 bits; no popcount instruction is assumed (it is not SSE2).
 inline int CountBits(unsigned mask) {
-#if defined(__GNUC__) || defined(__clang__)
-    return __builtin_popcount(mask);
-#else
-    int count = 0;
-    for (; mask != 0; mask &= mask - 1) ++count;
-    return count;
-#endif
+    mask = mask - ((mask >> 1) & 0x5555u);
+    mask = (mask & 0x3333u) + ((mask >> 2) & 0x3333u);
+    mask = (mask + (mask >> 4)) & 0x0F0Fu;
+    return static_cast<int>((mask + (mask >> 8)) & 0x1Fu);
 }
 
 // Bits 0 .. count-1, for count in [0, 16].

@@ -50,11 +50,12 @@ struct Piece {
 };
 
 // Cuts one input into pieces of about `pieceBytes` bytes (at most 1 MiB, so that only a
-// piece's first line can reach kMaxLineUnits).
+// piece's first line can reach kMaxLineUnits). Small pieces keep the buffers of the pieces
+// in flight small: fresh pages cost more than the handing over of more pieces.
 class PieceReader {
   public:
     PieceReader(std::FILE* stream, Encoding encoding, std::string name,
-                std::size_t pieceBytes = std::size_t{1} << 18);
+                std::size_t pieceBytes = std::size_t{1} << 16);
 
     // Fills the input and offset of `piece` with the next piece; false at the end.
     // Throws Failure when the input cannot be read.

@@ -1,7 +1,9 @@
 #include "Pipeline.h"
 
 #include <cstdio>
+#include <functional>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "Failure.h"
@@ -11,20 +13,12 @@ namespace kavex::cli {
 Pipeline::Pipeline(const PieceWork& work, Encoding encoding, unsigned jobs)
     : work_(work), encoding_(encoding), jobs_(jobs < 1 ? 1 : jobs) {}
 
-Pipeline::~Pipeline() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_all();
-    for (std::thread& worker : workers_) worker.join();
-}
-
 bool Pipeline::Run(const Input& input, Output* output, const std::string& formName) {
     output_ = output;
     name_ = input.name;
     formName_ = formName;
     line_ = 1;
+    unchanged_ = true;
     std::FILE* stream = OpenInput(input);
     struct Closer {
         std::FILE* stream;
@@ -34,112 +28,146 @@ bool Pipeline::Run(const Input& input, Output* output, const std::string& formNa
     Progress progress;
     progress.Start(name_, RegularFileSize(stream));
     PieceReader reader(stream, encoding_, name_);
-    bool unchanged = true;
-    try {
-        for (;;) {
-            std::unique_ptr<Piece> piece = TakePiece();
-            if (!reader.Next(*piece)) {
-                spare_.push_back(std::move(piece));
-                break;
-            }
-            progress.Update(reader.Done());
-            if (jobs_ == 1 || (inFlight_.empty() && reader.Exhausted())) {
-                // Nothing to share the work with: done here, without a thread.
-                work_.Run(*piece);
-                unchanged = Consume(*piece);
-                spare_.push_back(std::move(piece));
-            } else {
-                Submit(std::move(piece));
-                while (unchanged && inFlight_.size() >= 2 * jobs_) {
-                    std::unique_ptr<Piece> oldest = WaitForOldest();
-                    unchanged = Consume(*oldest);
-                    spare_.push_back(std::move(oldest));
-                }
-            }
-            if (!unchanged) break;
-        }
-        while (unchanged && !inFlight_.empty()) {
-            std::unique_ptr<Piece> oldest = WaitForOldest();
-            unchanged = Consume(*oldest);
-            spare_.push_back(std::move(oldest));
-        }
-    } catch (...) {
-        DiscardInFlight();
-        progress.Finish();
-        throw;
+    struct Finisher {
+        Progress& progress;
+        ~Finisher() { progress.Finish(); }
+    } finisher{progress};
+    if (jobs_ == 1) return RunAlone(reader, progress);
+
+    // The first piece decides whether threads are worth starting.
+    std::unique_ptr<Piece> first = TakePiece();
+    if (!reader.Next(*first)) return true;
+    progress.Update(reader.Done());
+    if (reader.Exhausted()) {
+        work_.Run(*first);
+        return Consume(*first);
     }
-    DiscardInFlight();
-    progress.Finish();
-    return unchanged;
+
+    Shared shared;
+    shared.reader = &reader;
+    shared.progress = &progress;
+    shared.finished.resize(2 * static_cast<std::size_t>(jobs_));
+    // The first piece, read already, is worked on here while the threads read the next.
+    shared.read = 1;
+    std::vector<std::thread> threads;
+    try {
+        for (unsigned i = 1; i < jobs_; ++i)
+            threads.emplace_back(&Pipeline::Drive, this, std::ref(shared));
+    } catch (...) {
+        // As many threads as the system gives; with none, the work is done here alone.
+    }
+    work_.Run(*first);
+    {
+        std::unique_lock<std::mutex> lock(shared.mutex);
+        shared.finished[0] = std::move(first);
+        WriteFinished(lock, shared);
+    }
+    Drive(shared);
+    for (std::thread& thread : threads) thread.join();
+    if (shared.failure) std::rethrow_exception(shared.failure);
+    return unchanged_;
 }
 
 std::unique_ptr<Piece> Pipeline::TakePiece() {
+    std::lock_guard<std::mutex> lock(spareMutex_);
     if (spare_.empty()) return std::make_unique<Piece>();
     std::unique_ptr<Piece> piece = std::move(spare_.back());
     spare_.pop_back();
     return piece;
 }
 
-void Pipeline::Submit(std::unique_ptr<Piece> piece) {
-    if (workers_.empty()) {
-        try {
-            for (unsigned i = 0; i < jobs_; ++i) workers_.emplace_back(&Pipeline::Work, this);
-        } catch (const std::system_error&) {
-            // As many threads as the system gives; with none, the work is done here.
-            if (workers_.empty()) jobs_ = 1;
-        }
+bool Pipeline::RunAlone(PieceReader& reader, Progress& progress) {
+    std::unique_ptr<Piece> piece = TakePiece();
+    bool unchanged = true;
+    while (unchanged && reader.Next(*piece)) {
+        progress.Update(reader.Done());
+        work_.Run(*piece);
+        unchanged = Consume(*piece);
     }
-    auto slot = std::make_unique<Slot>();
-    slot->piece = std::move(piece);
-    if (workers_.empty()) {
-        work_.Run(*slot->piece);
-        slot->done = true;
-    }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!slot->done) queue_.push_back(slot.get());
-        inFlight_.push_back(std::move(slot));
-    }
-    wake_.notify_one();
+    spare_.push_back(std::move(piece));
+    return unchanged;
 }
 
-std::unique_ptr<Piece> Pipeline::WaitForOldest() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    Slot* oldest = inFlight_.front().get();
-    finished_.wait(lock, [oldest] { return oldest->done; });
-    std::unique_ptr<Piece> piece = std::move(oldest->piece);
-    inFlight_.pop_front();
-    return piece;
-}
-
-// After a change or a failure: pieces not started are dropped, those being worked on are
-// waited for, since a worker still holds them.
-void Pipeline::DiscardInFlight() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (Slot* slot : queue_) slot->done = true;
-        queue_.clear();
-    }
-    while (!inFlight_.empty()) spare_.push_back(WaitForOldest());
-}
-
-void Pipeline::Work() {
+// One thread of a run: reads a piece, works on it, and writes what is due, until the
+// input ends or the run stops.
+void Pipeline::Drive(Shared& shared) {
     for (;;) {
-        Slot* slot;
+        std::unique_ptr<Piece> piece;
+        std::uint64_t sequence;
         {
-            std::unique_lock<std::mutex> lock(mutex_);
-            wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-            if (queue_.empty()) return;
-            slot = queue_.front();
-            queue_.pop_front();
+            std::lock_guard<std::mutex> reading(shared.reading);
+            {
+                std::unique_lock<std::mutex> lock(shared.mutex);
+                shared.room.wait(lock, [&shared] {
+                    return shared.stop || shared.atEnd ||
+                           shared.read - shared.written < shared.finished.size();
+                });
+                if (shared.stop || shared.atEnd) return;
+            }
+            try {
+                piece = TakePiece();
+                if (!shared.reader->Next(*piece)) {
+                    std::lock_guard<std::mutex> lock(shared.mutex);
+                    shared.atEnd = true;
+                    shared.room.notify_all();
+                    std::lock_guard<std::mutex> spare(spareMutex_);
+                    spare_.push_back(std::move(piece));
+                    return;
+                }
+                shared.progress->Update(shared.reader->Done());
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(shared.mutex);
+                // A piece read before this failure is still written, with its errors.
+                if (!shared.failure && !shared.stop) shared.failure = std::current_exception();
+                shared.stop = true;
+                shared.room.notify_all();
+                return;
+            }
+            std::lock_guard<std::mutex> lock(shared.mutex);
+            sequence = shared.read++;
         }
-        work_.Run(*slot->piece);
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            slot->done = true;
-        }
-        finished_.notify_all();
+        work_.Run(*piece);
+        std::unique_lock<std::mutex> lock(shared.mutex);
+        shared.finished[sequence % shared.finished.size()] = std::move(piece);
+        WriteFinished(lock, shared);
     }
+}
+
+// Consumes the finished pieces that are due, in order, unless another thread already
+// does: that one sees the pieces finished meanwhile before it stops.
+void Pipeline::WriteFinished(std::unique_lock<std::mutex>& lock, Shared& shared) {
+    if (shared.writing) return;
+    shared.writing = true;
+    for (;;) {
+        std::unique_ptr<Piece>& slot = shared.finished[shared.written % shared.finished.size()];
+        if (!slot || shared.stop) break;
+        std::unique_ptr<Piece> piece = std::move(slot);
+        lock.unlock();
+        bool unchanged = false;
+        std::exception_ptr failure;
+        try {
+            unchanged = Consume(*piece);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        {
+            std::lock_guard<std::mutex> spare(spareMutex_);
+            spare_.push_back(std::move(piece));
+        }
+        lock.lock();
+        ++shared.written;
+        if (!unchanged) {
+            // A change found by --check, or a failure: nothing after it is written.
+            shared.stop = true;
+            if (!failure) {
+                unchanged_ = false;
+            } else if (!shared.failure) {
+                shared.failure = failure;
+            }
+        }
+        shared.room.notify_all();
+    }
+    shared.writing = false;
 }
 
 bool Pipeline::Consume(Piece& piece) {

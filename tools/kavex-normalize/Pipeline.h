@@ -1,19 +1,21 @@
 // Runs the pieces of an input through PieceWork on N threads and hands their results to
 // the output in input order, with the line numbers and messages of one pass over the text.
 //
-// The reading and the writing stay on the calling thread; at most 2N pieces are in flight,
-// so memory stays bounded whatever the size of the input. With one job, or an input that
-// is a single piece, no thread is started.
+// The N threads (the caller's among them) are alike: each takes the next piece from the
+// input, works on it, and whichever finishes the piece that is due next writes it and
+// every finished piece after it. Reading and writing thus never wait for a thread of
+// their own, and at most 2N pieces are in flight, so memory stays bounded whatever the
+// size of the input; their buffers are reused from piece to piece. With one job, or an
+// input that is a single piece, no thread is started.
 #ifndef KAVEX_TOOLS_NORMALIZE_PIPELINE_H
 #define KAVEX_TOOLS_NORMALIZE_PIPELINE_H
 
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Files.h"
@@ -26,7 +28,6 @@ class Pipeline {
     Pipeline(const PieceWork& work, Encoding encoding, unsigned jobs);
     Pipeline(const Pipeline&) = delete;
     Pipeline& operator=(const Pipeline&) = delete;
-    ~Pipeline();
 
     // Normalizes one input into `output` (null for --check). Returns false when --check
     // found a line that changes; ChangeMessage names it. Throws Failure.
@@ -37,17 +38,27 @@ class Pipeline {
     std::string Position() const { return "line " + std::to_string(line_) + " of " + name_; }
 
   private:
-    struct Slot {
-        std::unique_ptr<Piece> piece;
-        bool done = false;
+    // What the threads of one Run share.
+    struct Shared {
+        PieceReader* reader = nullptr;
+        Progress* progress = nullptr;
+        std::mutex reading;            // held while a piece is read, so pieces are read in order
+        std::mutex mutex;              // guards everything below
+        std::condition_variable room;  // a piece was written, or the run stops
+        std::vector<std::unique_ptr<Piece>> finished;  // by sequence number modulo its size
+        std::uint64_t read = 0;                        // pieces read so far
+        std::uint64_t written = 0;                     // pieces consumed so far
+        bool writing = false;                          // a thread is consuming pieces
+        bool atEnd = false;                            // the reader has no more pieces
+        bool stop = false;  // a change, a failure or the end: read no more
+        std::exception_ptr failure;
     };
 
     std::unique_ptr<Piece> TakePiece();
-    void Submit(std::unique_ptr<Piece> piece);
-    std::unique_ptr<Piece> WaitForOldest();
-    void DiscardInFlight();
+    bool RunAlone(PieceReader& reader, Progress& progress);
+    void Drive(Shared& shared);
+    void WriteFinished(std::unique_lock<std::mutex>& lock, Shared& shared);
     bool Consume(Piece& piece);
-    void Work();
 
     const PieceWork& work_;
     Encoding encoding_;
@@ -56,16 +67,11 @@ class Pipeline {
     std::string name_;
     std::string formName_;
     std::uint64_t line_ = 1;
+    bool unchanged_ = true;
     std::string changeMessage_;
 
+    std::mutex spareMutex_;
     std::vector<std::unique_ptr<Piece>> spare_;
-    std::vector<std::thread> workers_;
-    std::mutex mutex_;
-    std::condition_variable wake_;                // a piece to work on, or the end
-    std::condition_variable finished_;            // a piece is done
-    std::deque<Slot*> queue_;                     // waiting for a worker
-    std::deque<std::unique_ptr<Slot>> inFlight_;  // in input order
-    bool stopping_ = false;
 };
 
 }  // namespace kavex::cli
