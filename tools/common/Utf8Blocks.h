@@ -35,12 +35,26 @@ inline int LowestBit(unsigned mask) {
 #endif
 }
 
-// For masks of at most 16 bits; no popcount instruction is assumed (it is not SSE2).
+// The bits set in each byte: the count of units or bytes a block gives is on the path
+// from one block to the next, and a load is shorter than a count by shifts and masks (no
+// popcount instruction is assumed: it is not SSE2).
+struct BitCounts {
+    unsigned char of[256];
+};
+
+constexpr BitCounts CountEachByte() {
+    BitCounts counts{};
+    for (int value = 0; value < 256; ++value) {
+        counts.of[value] = static_cast<unsigned char>((value & 1) + counts.of[value >> 1]);
+    }
+    return counts;
+}
+
+constexpr BitCounts kBitCounts = CountEachByte();
+
+// For masks of at most 16 bits.
 inline int CountBits(unsigned mask) {
-    mask = mask - ((mask >> 1) & 0x5555u);
-    mask = (mask & 0x3333u) + ((mask >> 2) & 0x3333u);
-    mask = (mask + (mask >> 4)) & 0x0F0Fu;
-    return static_cast<int>((mask + (mask >> 8)) & 0x1Fu);
+    return kBitCounts.of[mask & 0xFF] + kBitCounts.of[mask >> 8];
 }
 
 // Bits 0 .. count-1, for count in [0, 16].

@@ -179,6 +179,7 @@ std::size_t PieceReader::FindCut(const unsigned char* data, std::size_t size) co
 
 void PieceWork::Run(Piece& piece) const {
     piece.output.Resize(0);
+    piece.asInput = false;
     piece.outcome = Piece::Outcome::Done;
     piece.lineFeeds = 0;
     piece.line = 0;
@@ -219,15 +220,18 @@ void PieceWork::Process(Piece& piece) const {
         }
     }
     piece.lineFeeds = CountLineFeeds(text, count);
+    std::size_t bytes = size;  // of the input, for the `count` units
     if (invalid) {
         // The line holding the invalid input is never normalized; those before it are.
         while (count > 0 && text[count - 1] != u'\n') --count;
+        bytes = piece.errorOffset;
+        while (bytes > 0 && input[bytes - 1] != '\n') --bytes;
     }
 
     if (check_) {
         Check(piece, text, count);
     } else {
-        Write(piece, text, count);
+        Write(piece, text, count, bytes);
     }
     if (invalid && piece.outcome == Piece::Outcome::Done) {
         piece.outcome = Piece::Outcome::Invalid;
@@ -272,9 +276,16 @@ void PieceWork::Check(Piece& piece, const char16_t* text, std::size_t count) con
     }
 }
 
-void PieceWork::Write(Piece& piece, const char16_t* text, std::size_t count) const {
+void PieceWork::Write(Piece& piece, const char16_t* text, std::size_t count,
+                      std::size_t bytes) const {
     if (rules_.JoinsLines()) {
         const std::size_t size = rules_.Normalize(text, count, piece.normalized);
+        if (SameUnits(text, count, piece.normalized.Data(), size)) {
+            // Text the form leaves as it is goes out as it came in, without encoding.
+            piece.asInput = true;
+            piece.inputBytes = encoding_ == Encoding::Utf8 ? bytes : 2 * count;
+            return;
+        }
         Encode(piece, piece.normalized.Data(), size, 1, true);
         return;
     }

@@ -40,6 +40,10 @@ struct Piece {
     Buffer<char16_t> normalized;   // its result
     Buffer<char16_t> part;         // scratch of the line-by-line paths
     Buffer<unsigned char> output;  // what to write: the result of the lines before any error
+    // When the form leaves every line before any error as it is: their bytes in `input`
+    // are what to write, in place of `output`, which is then not made.
+    bool asInput = false;
+    std::size_t inputBytes = 0;
     Outcome outcome = Outcome::Done;
     std::uint64_t lineFeeds = 0;    // in the input
     std::uint64_t line = 0;         // of the outcome, 1 for the piece's first line
@@ -93,7 +97,7 @@ class PieceWork {
     std::size_t NormalizeLine(const char16_t* line, std::size_t count, Buffer<char16_t>& out,
                               Buffer<char16_t>& part) const;
     void Check(Piece& piece, const char16_t* text, std::size_t count) const;
-    void Write(Piece& piece, const char16_t* text, std::size_t count) const;
+    void Write(Piece& piece, const char16_t* text, std::size_t count, std::size_t bytes) const;
     bool Encode(Piece& piece, const char16_t* result, std::size_t count, std::uint64_t line,
                 bool countLines) const;
 

@@ -172,7 +172,13 @@ void Pipeline::WriteFinished(std::unique_lock<std::mutex>& lock, Shared& shared)
 
 bool Pipeline::Consume(Piece& piece) {
     if (piece.failure) std::rethrow_exception(piece.failure);
-    if (output_ != nullptr) output_->Write(piece.output.Data(), piece.output.Size());
+    if (output_ != nullptr) {
+        if (piece.asInput) {
+            output_->Write(piece.input.Data(), piece.inputBytes);
+        } else {
+            output_->Write(piece.output.Data(), piece.output.Size());
+        }
+    }
     switch (piece.outcome) {
         case Piece::Outcome::Done:
             line_ += piece.lineFeeds;
