@@ -49,10 +49,24 @@ bool Pipeline::Run(const Input& input, Output* output, const std::string& formNa
     shared.finished.resize(2 * static_cast<std::size_t>(jobs_));
     // The first piece, read already, is worked on here while the threads read the next.
     shared.read = 1;
-    std::vector<std::thread> threads;
+    // Joined on every way out: whatever stops this thread stops the others first.
+    struct Threads {
+        Shared& shared;
+        std::vector<std::thread> list;
+        ~Threads() {
+            if (list.empty()) return;
+            {
+                std::lock_guard<std::mutex> lock(shared.mutex);
+                shared.stop = true;
+                shared.room.notify_all();
+            }
+            for (std::thread& thread : list) thread.join();
+        }
+    } threads{shared, {}};
     try {
-        for (unsigned i = 1; i < jobs_; ++i)
-            threads.emplace_back(&Pipeline::Drive, this, std::ref(shared));
+        for (unsigned i = 1; i < jobs_; ++i) {
+            threads.list.emplace_back(&Pipeline::Drive, this, std::ref(shared));
+        }
     } catch (...) {
         // As many threads as the system gives; with none, the work is done here alone.
     }
@@ -63,7 +77,8 @@ bool Pipeline::Run(const Input& input, Output* output, const std::string& formNa
         WriteFinished(lock, shared);
     }
     Drive(shared);
-    for (std::thread& thread : threads) thread.join();
+    for (std::thread& thread : threads.list) thread.join();
+    threads.list.clear();
     if (shared.failure) std::rethrow_exception(shared.failure);
     return unchanged_;
 }
