@@ -213,6 +213,8 @@ TEST(CliUtf8Test, EverySequenceAtEveryOffsetOfABlock) {
         "\xE2\x80\x8C",      // three bytes: ZWNJ
         "\xEF\xBB\xBF",      // U+FEFF
         "\xE0\xA0\x80",      // the lowest three-byte value
+        "\xED\x9F\xBF",      // the last value before the surrogates
+        "\xEF\xBF\xBF",      // U+FFFF
         "\xF0\x9F\x98\x80",  // four bytes: a surrogate pair in UTF-16
         "\xF4\x8F\xBF\xBF",  // U+10FFFF
         "\x80",              // stray continuation byte
