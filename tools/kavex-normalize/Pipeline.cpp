@@ -132,7 +132,7 @@ void Pipeline::Drive(Shared& shared) {
                 shared.progress->Update(shared.reader->Done());
             } catch (...) {
                 std::lock_guard<std::mutex> lock(shared.mutex);
-                // A piece read before this failure is still written, with its errors.
+                // The pieces in flight are dropped: the run stops at the failure to read.
                 if (!shared.failure && !shared.stop) shared.failure = std::current_exception();
                 shared.stop = true;
                 shared.room.notify_all();
