@@ -1,5 +1,6 @@
 #include "Files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -20,6 +21,10 @@
 #endif
 
 namespace kavex::cli {
+
+namespace {
+constexpr std::size_t kBufferBytes = std::size_t{1} << 16;
+}  // namespace
 
 namespace {
 
@@ -187,7 +192,28 @@ void Output::OpenFile(const fs::path& target) {
 void Output::Write(const void* data, std::size_t size) {
     if (size == 0) return;
     written_ = true;
-    if (std::fwrite(data, 1, size, stream_) != size) WriteFailed(errno);
+    if (size < kBufferBytes) {
+        if (std::fwrite(data, 1, size, stream_) != size) WriteFailed(errno);
+        return;
+    }
+    // A piece as large as the stream's buffer goes to the file as it is: through the
+    // buffer, each byte would be copied once more.
+    if (std::fflush(stream_) != 0) WriteFailed(errno);
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+#ifdef _WIN32
+        const int done = _write(_fileno(stream_), bytes,
+                                static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30)));
+#else
+        const ssize_t done = ::write(fileno(stream_), bytes, size);
+#endif
+        if (done < 0) {
+            if (errno == EINTR) continue;
+            WriteFailed(errno);
+        }
+        bytes += done;
+        size -= static_cast<std::size_t>(done);
+    }
 }
 
 void Output::Commit() {
@@ -217,7 +243,7 @@ void Output::Abandon() {
 
 // Pieces are written whole, mostly larger than this, so the buffer only gathers the
 // small ones.
-void Output::SetBuffer() { std::setvbuf(stream_, nullptr, _IOFBF, std::size_t{1} << 16); }
+void Output::SetBuffer() { std::setvbuf(stream_, nullptr, _IOFBF, kBufferBytes); }
 
 void Output::WriteFailed(int error) {
     throw Failure{kExitIo, "cannot write " + name_ + ": " + ErrnoText(error), true};
