@@ -23,7 +23,8 @@ using kavex::cli::Utf8KernelAvailable;
 // character functions and so with each other.
 std::vector<Utf8Kernel> Kernels() {
     std::vector<Utf8Kernel> kernels;
-    for (Utf8Kernel kernel : {Utf8Kernel::Scalar, Utf8Kernel::Sse2, Utf8Kernel::Ssse3}) {
+    for (Utf8Kernel kernel :
+         {Utf8Kernel::Scalar, Utf8Kernel::Sse2, Utf8Kernel::Ssse3, Utf8Kernel::Avx2}) {
         if (Utf8KernelAvailable(kernel)) kernels.push_back(kernel);
     }
     return kernels;
@@ -234,13 +235,13 @@ TEST(CliUtf8Test, EverySequenceAtEveryOffsetOfABlock) {
     const std::string fillers[] = {"\xD8\xA7", "a", "\xD8\xA7 "};
     for (const std::string& filler : fillers) {
         for (const std::string& sequence : sequences) {
-            for (std::size_t offset = 0; offset < 40; ++offset) {
+            for (std::size_t offset = 0; offset < 70; ++offset) {
                 std::string before;
                 while (before.size() < offset) before += filler;
                 before.resize(offset, 'x');  // a cut filler character ends in ASCII
                 if (filler.size() > 1 && offset % 2 == 1) before.back() = ' ';
                 std::string after;
-                while (after.size() < 40) after += filler;
+                while (after.size() < 70) after += filler;
                 const std::string name = "sequence " + std::to_string(&sequence - sequences) +
                                          " at " + std::to_string(offset) + " after filler " +
                                          std::to_string(&filler - fillers);

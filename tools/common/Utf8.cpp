@@ -240,6 +240,7 @@ struct PackSse2 {
 Utf8Kernel FindBestKernel() {
 #ifdef KAVEX_UTF8_SSSE3
     __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) return Utf8Kernel::Avx2;
     if (__builtin_cpu_supports("ssse3")) return Utf8Kernel::Ssse3;
 #endif
 #ifdef KAVEX_UTF8_SSE2
@@ -261,13 +262,16 @@ bool Utf8KernelAvailable(Utf8Kernel kernel) {
 #ifdef KAVEX_UTF8_SSE2
            kernel == Utf8Kernel::Sse2 ||
 #endif
-           kernel == BestKernel();
+           kernel == BestKernel() ||
+           (kernel == Utf8Kernel::Ssse3 && BestKernel() == Utf8Kernel::Avx2);
 }
 
 Converted ConvertUtf8ToUtf16(const unsigned char* in, std::size_t size, char16_t* out,
                              Utf8Kernel kernel) {
     switch (kernel) {
 #ifdef KAVEX_UTF8_SSSE3
+        case Utf8Kernel::Avx2:
+            return ConvertUtf8ToUtf16Avx2(in, size, out);
         case Utf8Kernel::Ssse3:
             return ConvertUtf8ToUtf16Ssse3(in, size, out);
 #endif
@@ -284,6 +288,7 @@ Converted ConvertUtf16ToUtf8(const char16_t* in, std::size_t count, unsigned cha
                              Utf8Kernel kernel) {
     switch (kernel) {
 #ifdef KAVEX_UTF8_SSSE3
+        case Utf8Kernel::Avx2:
         case Utf8Kernel::Ssse3:
             return ConvertUtf16ToUtf8Ssse3(in, count, out);
 #endif

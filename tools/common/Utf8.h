@@ -60,6 +60,7 @@ enum class Utf8Kernel {
     Scalar,  // character by character, on any CPU
     Sse2,    // blocks, packed lane by lane (every x86-64 CPU)
     Ssse3,   // blocks, packed with byte shuffles
+    Avx2,    // decoding by blocks of 32 bytes; encoding as Ssse3
 };
 bool Utf8KernelAvailable(Utf8Kernel kernel);
 // The conversions above through `kernel`, which must be available.

@@ -60,6 +60,44 @@ inline int CountBits(unsigned mask) {
 // Bits 0 .. count-1, for count in [0, 16].
 inline unsigned LowBits(int count) { return (1u << count) - 1; }
 
+// For each mask of 8 lanes, the byte shuffle that moves the kept lanes (or bytes) to the
+// front in order; 0x80 clears a byte.
+struct ShuffleTable {
+    alignas(16) unsigned char entries[256][16];
+};
+
+constexpr ShuffleTable KeptUnits() {
+    ShuffleTable table{};
+    for (int mask = 0; mask < 256; ++mask) {
+        int j = 0;
+        for (int k = 0; k < 8; ++k) {
+            if ((mask >> k) & 1) {
+                table.entries[mask][j++] = static_cast<unsigned char>(2 * k);
+                table.entries[mask][j++] = static_cast<unsigned char>(2 * k + 1);
+            }
+        }
+        while (j < 16) table.entries[mask][j++] = 0x80;
+    }
+    return table;
+}
+
+// Each lane's low byte, and its high byte when the lane's bit is set.
+constexpr ShuffleTable KeptBytes() {
+    ShuffleTable table{};
+    for (int mask = 0; mask < 256; ++mask) {
+        int j = 0;
+        for (int k = 0; k < 8; ++k) {
+            table.entries[mask][j++] = static_cast<unsigned char>(2 * k);
+            if ((mask >> k) & 1) table.entries[mask][j++] = static_cast<unsigned char>(2 * k + 1);
+        }
+        while (j < 16) table.entries[mask][j++] = 0x80;
+    }
+    return table;
+}
+
+constexpr ShuffleTable kKeptUnits = KeptUnits();
+constexpr ShuffleTable kKeptBytes = KeptBytes();
+
 // Pack::Units(low, high, keep, out) stores the 16-bit lanes of low (lanes 0-7) and high
 // (lanes 8-15) whose bit is set in `keep`, in order, at `out` (which has room for 16), and
 // returns how many.

@@ -27,6 +27,8 @@ bool EncodeUtf8Stretch(const char16_t* in, std::size_t count, std::size_t& i, un
 struct Converted;
 Converted ConvertUtf8ToUtf16Ssse3(const unsigned char* in, std::size_t size, char16_t* out);
 Converted ConvertUtf16ToUtf8Ssse3(const char16_t* in, std::size_t count, unsigned char* out);
+// The decoding loop built for AVX2 (Utf8Avx2.cpp); encoding takes the SSSE3 loop there.
+Converted ConvertUtf8ToUtf16Avx2(const unsigned char* in, std::size_t size, char16_t* out);
 #endif
 
 }  // namespace kavex::cli
