@@ -248,7 +248,6 @@ class RuleMatcher::Scanner {
     std::size_t base = 0;
     std::size_t end = 0;
     uint64_t candidates = 0;
-    bool lastHadCandidates = false;
 
     // Tests the block of positions from `p` on.
     void TestBlock(std::size_t p);
@@ -316,32 +315,29 @@ void RuleMatcher::Scanner<Units>::TestBlock(std::size_t p) {
     for (std::size_t k = 0; k < count; ++k) any = static_cast<char16_t>(any | text[p + k]);
     if (any < lowestStart) return;
     // A source starts at a position only when its unit is a one-unit source or the next
-    // unit stands second in a source: text of letters that start sources only before
-    // marks (unmarked Arabic) is passed over with one load per unit.
-    // After a block with candidates the next one most likely has some too (marked text),
-    // and the test would only add to the exact one below.
-    if (!lastHadCandidates) {
-        const std::size_t keyed = p + count < length ? count + 1 : count;
-        uint8_t key = 0;
-        for (std::size_t k = 0; k < keyed; ++k) {
-            key = static_cast<uint8_t>(key | keys[text[p + k]]);
-        }
-        if (key == 0) return;
+    // unit stands second in a source: one load per unit marks the few positions the exact
+    // test below need look at (most Arabic text has a key unit every few dozen units, so
+    // a test of every position would mostly find nothing).
+    uint64_t keyed = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        keyed |= static_cast<uint64_t>(keys[text[p + k]]) << k;
     }
+    uint64_t maybe = keyed | keyed >> 1;
+    const bool hasNext = p + count < length;
+    if (hasNext) maybe |= static_cast<uint64_t>(keys[text[p + count]]) << (count - 1);
     // Bit k: a one-unit source is text[p + k], or the pair at p + k starts a longer
-    // source. No branch per unit; the text's last unit has no pair.
-    const std::size_t paired = p + count < length ? count : count - 1;
+    // source; the text's last unit has no pair.
     uint64_t found = 0;
-    for (std::size_t k = 0; k < paired; ++k) {
+    for (uint64_t bits = maybe; bits != 0; bits &= bits - 1) {
+        const std::size_t k = LowestSetBit(bits);
         const char16_t unit = text[p + k];
-        const uint16_t state = pairs[offsets[unit] + pairColumn[text[p + k + 1]]];
-        found |= static_cast<uint64_t>((state != 0) | (single[unit] != 0)) << k;
-    }
-    if (paired < count) {
-        found |= static_cast<uint64_t>(single[text[p + paired]] != 0) << paired;
+        bool starts = single[unit] != 0;
+        if (hasNext || k + 1 < count) {
+            starts |= pairs[offsets[unit] + pairColumn[text[p + k + 1]]] != 0;
+        }
+        found |= static_cast<uint64_t>(starts) << k;
     }
     candidates = found;
-    lastHadCandidates = found != 0;
 }
 
 }  // namespace kavex
