@@ -17,6 +17,7 @@
 
 #include "engine/BitScan.h"
 #include "engine/CodeUnitTable.h"
+#include "engine/UnitMask.h"
 
 namespace kavex {
 
@@ -111,6 +112,12 @@ class RuleMatcher {
 
     // The smallest unit that starts a source; 0xFFFF when none does.
     char16_t LowestStart() const { return lowestStart; }
+    // The rule a match of the unit alone takes (kAbsent for none), and whether a source of
+    // two units or more starts with the unit; for a built matcher.
+    uint16_t OneUnitRule(char16_t unit) const {
+        return static_cast<uint16_t>(unitTables->oneUnitRules[unit] - 1);
+    }
+    bool StartsLongerSource(char16_t unit) const { return unitTables->pairOffsets[unit] != 0; }
 
     // Source `index` of a list that Build reads in place.
     using SourceAt = const std::u16string& (*)(const void* list, std::size_t index);
@@ -207,26 +214,50 @@ class RuleMatcher::Scanner {
     // The match at the smallest position >= start, as Search gives it.
     RuleMatch Next(std::size_t start);
 
-    // The rule of the match at `start` when it is the one-unit source text[start] and no
-    // longer source starts with text[start] text[start + 1]; kAbsent when Next must decide.
+    // What a rewrite may decide at `start` without a search: kNothingStarts when no source
+    // starts there, the rule of the match when it is the one-unit source text[start] and no
+    // longer source starts with text[start] text[start + 1], kSearch when Next must decide.
     // Dense texts of one-unit matches (presentation forms, marks among them) then pay a few
     // lookups per unit.
-    uint16_t OneUnitMatch(std::size_t start) const {
-        if (start >= last) return kAbsent;
+    static constexpr int32_t kNothingStarts = -1;
+    static constexpr int32_t kSearch = -2;
+    int32_t StepAt(std::size_t start) const {
+        if (start >= last) return kSearch;
         const char16_t unit = text[start];
-        const uint16_t rule = static_cast<uint16_t>(single[unit] - 1);
-        if (rule == kAbsent || start + 1 >= length) return rule;
-        return pairs[offsets[unit] + pairColumn[text[start + 1]]] == 0 ? rule : kAbsent;
+        const int32_t rule = static_cast<int32_t>(single[unit]) - 1;
+        const uint32_t row = offsets[unit];
+        // Units that start no source of two units or more have row 0, all empty.
+        if (row == 0 || start + 1 >= length) return rule;
+        if (pairs[row + pairColumn[text[start + 1]]] == 0) return rule;
+        return kSearch;
     }
 
-    // Whether some source starts with text[position].
-    bool StartsSource(std::size_t position) const {
-        const char16_t unit = text[position];
-        return ((starts[unit >> 6] >> (unit & 63)) & 1) != 0;
+    // The rule of the match at `start` (below the 32-bit reach), kAbsent for none.
+    uint16_t MatchAt(std::size_t start) const {
+        const char16_t unit = text[start];
+        uint16_t best = static_cast<uint16_t>(single[unit] - 1);
+        // Walk the whole path: a longer source may still have a smaller rule index.
+        if (start + 1 < length) {
+            uint16_t state = pairs[offsets[unit] + pairColumn[text[start + 1]]];
+            for (std::size_t q = start + 1; state != 0;) {
+                const uint32_t here = info[state];
+                const uint16_t rule = static_cast<uint16_t>(here);
+                if (rule < best) best = rule;
+                // A state without transitions ends the walk before its row is read.
+                if (here < kInnerState || ++q >= length) break;
+                const uint16_t column = later[text[q]];
+                if (column == 0) break;
+                const uint32_t cell = cells[rowStart[state] + column];
+                state = cell >> 16 == state ? static_cast<uint16_t>(cell) : 0;
+            }
+        }
+        return best;
     }
 
   private:
     static constexpr std::size_t kBlockUnits = 64;
+    // Positions to test from which a test of every position costs less than one per bit.
+    static constexpr unsigned kDenseCandidates = 16;
 
     Units text;
     std::size_t length;
@@ -272,23 +303,7 @@ RuleMatch RuleMatcher::Scanner<Units>::Next(std::size_t start) {
     for (;;) {
         for (uint64_t bits = candidates; bits != 0; bits &= bits - 1) {
             const std::size_t from = base + LowestSetBit(bits);
-            const char16_t unit = text[from];
-            uint16_t best = static_cast<uint16_t>(single[unit] - 1);
-            // Walk the whole path: a longer source may still have a smaller rule index.
-            if (from + 1 < length) {
-                uint16_t state = pairs[offsets[unit] + pairColumn[text[from + 1]]];
-                for (std::size_t q = from + 1; state != 0;) {
-                    const uint32_t here = info[state];
-                    const uint16_t rule = static_cast<uint16_t>(here);
-                    if (rule < best) best = rule;
-                    // A state without transitions ends the walk before its row is read.
-                    if (here < kInnerState || ++q >= length) break;
-                    const uint16_t column = later[text[q]];
-                    if (column == 0) break;
-                    const uint32_t cell = cells[rowStart[state] + column];
-                    state = cell >> 16 == state ? static_cast<uint16_t>(cell) : 0;
-                }
-            }
+            const uint16_t best = MatchAt(from);
             if (best != kAbsent) {
                 // The bit stays: a later call starting at `from` walks it again.
                 candidates = bits;
@@ -318,16 +333,38 @@ void RuleMatcher::Scanner<Units>::TestBlock(std::size_t p) {
     // unit stands second in a source: one load per unit marks the few positions the exact
     // test below need look at (most Arabic text has a key unit every few dozen units, so
     // a test of every position would mostly find nothing).
-    uint64_t keyed = 0;
-    for (std::size_t k = 0; k < count; ++k) {
-        keyed |= static_cast<uint64_t>(keys[text[p + k]]) << k;
+    // The lookups go to bytes first and to bits in one vector step: no shift by a varying
+    // count, no chain from one unit to the next.
+    uint8_t keyBytes[kBlockUnits];
+    std::size_t k = 0;
+    for (; k + 4 <= count; k += 4) {
+        keyBytes[k] = keys[text[p + k]];
+        keyBytes[k + 1] = keys[text[p + k + 1]];
+        keyBytes[k + 2] = keys[text[p + k + 2]];
+        keyBytes[k + 3] = keys[text[p + k + 3]];
     }
+    for (; k < count; ++k) keyBytes[k] = keys[text[p + k]];
+    const uint64_t keyed = NonZeroMask(keyBytes, count);
     uint64_t maybe = keyed | keyed >> 1;
     const bool hasNext = p + count < length;
     if (hasNext) maybe |= static_cast<uint64_t>(keys[text[p + count]]) << (count - 1);
     // Bit k: a one-unit source is text[p + k], or the pair at p + k starts a longer
     // source; the text's last unit has no pair.
     uint64_t found = 0;
+    if (BitCount(maybe) >= kDenseCandidates) {
+        // Keys all over (presentation forms): every position, without a branch each.
+        const std::size_t paired = hasNext ? count : count - 1;
+        for (std::size_t j = 0; j < paired; ++j) {
+            const char16_t unit = text[p + j];
+            const uint16_t state = pairs[offsets[unit] + pairColumn[text[p + j + 1]]];
+            found |= static_cast<uint64_t>((state != 0) | (single[unit] != 0)) << j;
+        }
+        if (paired < count) {
+            found |= static_cast<uint64_t>(single[text[p + paired]] != 0) << paired;
+        }
+        candidates = found;
+        return;
+    }
     for (uint64_t bits = maybe; bits != 0; bits &= bits - 1) {
         const std::size_t k = LowestSetBit(bits);
         const char16_t unit = text[p + k];

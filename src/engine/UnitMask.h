@@ -38,6 +38,22 @@ inline uint64_t EqualMask(const char16_t* units, std::size_t count, char16_t val
     return mask;
 }
 
+// Bit k is set when bytes[k] != 0, for k < count <= 64.
+inline uint64_t NonZeroMask(const uint8_t* bytes, std::size_t count) {
+    uint64_t mask = 0;
+    std::size_t k = 0;
+#if KAVEX_SSE2
+    const __m128i zero = _mm_setzero_si128();
+    for (; k + 16 <= count; k += 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + k));
+        const unsigned zeros = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, zero)));
+        mask |= static_cast<uint64_t>(~zeros & 0xFFFFu) << k;
+    }
+#endif
+    for (; k < count; ++k) mask |= static_cast<uint64_t>(bytes[k] != 0) << k;
+    return mask;
+}
+
 // At most this many ranges of units, tested together: with SSE2 two operations per range
 // and eight units, so a text is passed over at a fraction of a unit a cycle.
 constexpr std::size_t kMaxUnitRanges = 8;
