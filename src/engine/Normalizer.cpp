@@ -404,9 +404,10 @@ void Normalizer::DeriveSteps() {
         table[unit] = kStartsLonger;
         if (StartsLongerSource(unit) || one >= spans.size()) continue;
         const RuleSpan& span = spans[one];
-        if (span.length <= kStepMaxLength && span.offset < (uint32_t{1} << (32 - kStepOffsetShift))) {
-            table[unit] = span.offset << kStepOffsetShift | span.length << kStepLengthShift |
-                          kOneUnitOnly;
+        if (span.length <= kStepMaxLength &&
+            span.offset < (uint32_t{1} << (32 - kStepOffsetShift))) {
+            table[unit] =
+                span.offset << kStepOffsetShift | span.length << kStepLengthShift | kOneUnitOnly;
         }
     }
 }

@@ -46,7 +46,8 @@ inline uint64_t NonZeroMask(const uint8_t* bytes, std::size_t count) {
     const __m128i zero = _mm_setzero_si128();
     for (; k + 16 <= count; k += 16) {
         const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + k));
-        const unsigned zeros = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, zero)));
+        const unsigned zeros =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, zero)));
         mask |= static_cast<uint64_t>(~zeros & 0xFFFFu) << k;
     }
 #endif
