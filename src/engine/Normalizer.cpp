@@ -805,12 +805,10 @@ std::size_t Normalizer::NormalizeBytes(const unsigned char* input, std::size_t u
     }
     const ByteUnits bytes{input};
     // Units before the first one that can take part in a match (U+06BE included) start
-    // nothing: plain text is its own result after one vector pass.
-    const std::size_t firstKey = FirstInRanges(input, units, quick);
-    if (firstKey == units) {
-        if (units > 0 && units <= capacityUnits) std::memcpy(output, input, 2 * units);
-        return units;
-    }
+    // nothing: plain text is its own result after one vector pass, copied as it is read
+    // where it fits. The rewrite writes the output from its start again.
+    const std::size_t firstKey = CopyUntilInRanges(input, units, quick, output, capacityUnits);
+    if (firstKey == units) return units;
     if (ContainsHeh(ByteUnits{input + 2 * firstKey}, units - firstKey)) {
         if (capacityUnits == 0) {
             CountSink count;

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "engine/BitScan.h"
 
@@ -15,6 +16,14 @@
 #define KAVEX_SSE2 1
 #else
 #define KAVEX_SSE2 0
+#endif
+
+#if KAVEX_SSE2 && (defined(__GNUC__) || defined(__clang__)) && \
+    (defined(__x86_64__) || defined(__i386__))
+// AVX2 where the CPU has it, chosen at run time: the library is built for the baseline.
+#define KAVEX_AVX2_DISPATCH 1
+#else
+#define KAVEX_AVX2_DISPATCH 0
 #endif
 
 namespace kavex {
@@ -153,6 +162,34 @@ inline std::size_t FirstInRanges(const unsigned char* bytes, std::size_t count,
         if (InRanges(unit, ranges)) return k;
     }
     return count;
+}
+
+#if KAVEX_AVX2_DISPATCH
+// Whether the CPU (and the system, for its registers) supports AVX2.
+bool HasAvx2();
+// CopyUntilInRanges with AVX2, for 1 to kMaxUnitRanges ranges none of which is the whole
+// unit space.
+std::size_t CopyUntilInRangesAvx2(const unsigned char* bytes, std::size_t count,
+                                  const UnitRanges& ranges, unsigned char* out);
+#endif
+
+// FirstInRanges that also copies the units it passes to `out`, which has room for `room`
+// units: when it returns `count` and `room` >= `count`, `out` holds all of them (text no
+// rule changes is then read once). Otherwise what it wrote, within `room`, is unspecified.
+inline std::size_t CopyUntilInRanges(const unsigned char* bytes, std::size_t count,
+                                     const UnitRanges& ranges, unsigned char* out,
+                                     std::size_t room) {
+    if (out == nullptr || room < count || count == 0) return FirstInRanges(bytes, count, ranges);
+#if KAVEX_AVX2_DISPATCH
+    bool whole = false;
+    for (std::size_t r = 0; r < ranges.count; ++r) whole |= ranges.span[r] == 0xFFFF;
+    if (!whole && ranges.count > 0 && HasAvx2()) {
+        return CopyUntilInRangesAvx2(bytes, count, ranges, out);
+    }
+#endif
+    const std::size_t first = FirstInRanges(bytes, count, ranges);
+    if (first == count) std::memcpy(out, bytes, 2 * count);
+    return first;
 }
 
 }  // namespace kavex
