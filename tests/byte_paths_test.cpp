@@ -436,14 +436,23 @@ TEST(BytePathsStepTest, RunsAndGapsAgreeWithLiteralPass) {
         }
     }
 
-    // Random texts, dense and sparse in sources.
+    // Random texts, dense and sparse in sources, and switching between the two every block
+    // or so.
     std::mt19937 random(1209);
     const std::u16string sources = u"pstuvwmn\u064E\u0651\u06BE";
-    for (int round = 0; round < 40; ++round) {
+    for (int round = 0; round < 60; ++round) {
         const unsigned density = 1 + round % 8;
         std::u16string text(500 + random() % 5000, u'z');
+        std::size_t stretch = 0;
+        bool dense = true;
         for (char16_t& unit : text) {
-            if (random() % density == 0) unit = sources[random() % sources.size()];
+            if (round >= 40 && stretch-- == 0) {
+                stretch = 40 + random() % 100;
+                dense = !dense;
+            }
+            if (random() % (dense ? 1 : density * 8) == 0) {
+                unit = sources[random() % sources.size()];
+            }
         }
         check(text, "random round " + std::to_string(round));
     }

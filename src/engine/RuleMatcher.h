@@ -279,9 +279,13 @@ class RuleMatcher::Scanner {
     std::size_t base = 0;
     std::size_t end = 0;
     uint64_t candidates = 0;
+    // The last block tested had many candidates.
+    bool lastDense = false;
 
     // Tests the block of positions from `p` on.
     void TestBlock(std::size_t p);
+    // The exact test at each of the `count` positions from `p`.
+    void TestEveryPosition(std::size_t p, std::size_t count, bool hasNext);
 };
 
 template <typename Units>
@@ -328,13 +332,23 @@ void RuleMatcher::Scanner<Units>::TestBlock(std::size_t p) {
     // its units alone, at vector speed.
     char16_t any = 0;
     for (std::size_t k = 0; k < count; ++k) any = static_cast<char16_t>(any | text[p + k]);
-    if (any < lowestStart) return;
+    if (any < lowestStart) {
+        lastDense = false;
+        return;
+    }
+    // After a dense block the next one most likely is dense too (every unit a key, as in
+    // presentation forms or the matcher's worst case): the marking below would only add
+    // to the exact test.
+    const bool hasNext = p + count < length;
+    if (lastDense) {
+        TestEveryPosition(p, count, hasNext);
+        return;
+    }
     // A source starts at a position only when its unit is a one-unit source or the next
     // unit stands second in a source: one load per unit marks the few positions the exact
-    // test below need look at (most Arabic text has a key unit every few dozen units, so
-    // a test of every position would mostly find nothing).
-    // The lookups go to bytes first and to bits in one vector step: no shift by a varying
-    // count, no chain from one unit to the next.
+    // test need look at (most Arabic text has a key unit every few dozen units, so a test
+    // of every position would mostly find nothing). The lookups go to bytes first and to
+    // bits in one vector step: no shift by a varying count, no chain from unit to unit.
     uint8_t keyBytes[kBlockUnits];
     std::size_t k = 0;
     for (; k + 4 <= count; k += 4) {
@@ -346,23 +360,12 @@ void RuleMatcher::Scanner<Units>::TestBlock(std::size_t p) {
     for (; k < count; ++k) keyBytes[k] = keys[text[p + k]];
     const uint64_t keyed = NonZeroMask(keyBytes, count);
     uint64_t maybe = keyed | keyed >> 1;
-    const bool hasNext = p + count < length;
     if (hasNext) maybe |= static_cast<uint64_t>(keys[text[p + count]]) << (count - 1);
     // Bit k: a one-unit source is text[p + k], or the pair at p + k starts a longer
     // source; the text's last unit has no pair.
     uint64_t found = 0;
     if (BitCount(maybe) >= kDenseCandidates) {
-        // Keys all over (presentation forms): every position, without a branch each.
-        const std::size_t paired = hasNext ? count : count - 1;
-        for (std::size_t j = 0; j < paired; ++j) {
-            const char16_t unit = text[p + j];
-            const uint16_t state = pairs[offsets[unit] + pairColumn[text[p + j + 1]]];
-            found |= static_cast<uint64_t>((state != 0) | (single[unit] != 0)) << j;
-        }
-        if (paired < count) {
-            found |= static_cast<uint64_t>(single[text[p + paired]] != 0) << paired;
-        }
-        candidates = found;
+        TestEveryPosition(p, count, hasNext);
         return;
     }
     for (uint64_t bits = maybe; bits != 0; bits &= bits - 1) {
@@ -375,6 +378,24 @@ void RuleMatcher::Scanner<Units>::TestBlock(std::size_t p) {
         found |= static_cast<uint64_t>(starts) << k;
     }
     candidates = found;
+    lastDense = false;
+}
+
+template <typename Units>
+void RuleMatcher::Scanner<Units>::TestEveryPosition(std::size_t p, std::size_t count,
+                                                    bool hasNext) {
+    // Bit k: a one-unit source is text[p + k], or the pair at p + k starts a longer
+    // source. No branch per unit; the text's last unit has no pair.
+    const std::size_t paired = hasNext ? count : count - 1;
+    uint64_t found = 0;
+    for (std::size_t k = 0; k < paired; ++k) {
+        const char16_t unit = text[p + k];
+        const uint16_t state = pairs[offsets[unit] + pairColumn[text[p + k + 1]]];
+        found |= static_cast<uint64_t>((state != 0) | (single[unit] != 0)) << k;
+    }
+    if (paired < count) found |= static_cast<uint64_t>(single[text[p + paired]] != 0) << paired;
+    candidates = found;
+    lastDense = BitCount(found) >= kDenseCandidates;
 }
 
 }  // namespace kavex
