@@ -450,7 +450,8 @@ TEST(BytePathsStepTest, RunsAndGapsAgreeWithLiteralPass) {
                 stretch = 40 + random() % 100;
                 dense = !dense;
             }
-            if (random() % (dense ? 1 : density * 8) == 0) {
+            const unsigned every = round < 40 ? density : dense ? 1 : density * 8;
+            if (random() % every == 0) {
                 unit = sources[random() % sources.size()];
             }
         }
