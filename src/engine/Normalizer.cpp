@@ -149,14 +149,14 @@ class WideSink {
 class ByteSink {
   public:
     ByteSink(unsigned char* out, std::size_t capacityUnits)
-        : at(out), room(capacityUnits), size(0) {}
+        : start(out), at(out), roomBytes(2 * capacityUnits) {}
     void Copy(const ByteUnits& text, std::size_t from, std::size_t count) {
-        if (count > room) return Overflow(count);
+        if (2 * count > roomBytes) return Overflow(count);
         CopyBytes(at, text.bytes + 2 * from, 2 * count);
         Advance(count);
     }
     void Copy(const WideUnits& text, std::size_t from, std::size_t count) {
-        if (count > room) return Overflow(count);
+        if (2 * count > roomBytes) return Overflow(count);
         if (kLittleEndianHost) {
             CopyBytes(at, reinterpret_cast<const unsigned char*>(text.units + from), 2 * count);
         } else {
@@ -165,7 +165,7 @@ class ByteSink {
         Advance(count);
     }
     void Put(const char16_t* units, std::size_t count) {
-        if (count > room) return Overflow(count);
+        if (2 * count > roomBytes) return Overflow(count);
         if (kLittleEndianHost && count <= 4) {
             // Most replacements are a unit or a few: two overlapping fixed-size stores, no
             // loop whose length changes from one replacement to the next, no byte past them.
@@ -185,21 +185,22 @@ class ByteSink {
         }
         Advance(count);
     }
-    std::size_t Size() const { return size; }
+    std::size_t Size() const { return static_cast<std::size_t>(at - start) / 2 + overflow; }
 
   private:
+    // Written so far: [start, at); what did not fit is only counted.
+    unsigned char* start;
     unsigned char* at;
-    std::size_t room;
-    std::size_t size;
+    std::size_t roomBytes;
+    std::size_t overflow = 0;
 
     void Advance(std::size_t count) {
         at += 2 * count;
-        room -= count;
-        size += count;
+        roomBytes -= 2 * count;
     }
     void Overflow(std::size_t count) {
-        room = 0;
-        size += count;
+        roomBytes = 0;
+        overflow += count;
     }
 };
 
