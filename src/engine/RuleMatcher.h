@@ -36,6 +36,10 @@ constexpr std::size_t kMaxAlphabet = 65535;
 constexpr std::size_t kMaxTableBytes = std::size_t{256} << 20;
 // Flag of stateInfo: the state has a transition.
 constexpr uint32_t kInnerState = uint32_t{1} << 16;
+// Flags of a unit in the matcher's key table.
+constexpr uint8_t kKeyOneUnit = 1;
+constexpr uint8_t kKeyStartsLonger = 2;
+constexpr uint8_t kKeySecond = 4;
 
 // Units of a text held as 16-bit units.
 struct WideUnits {
@@ -159,7 +163,8 @@ class RuleMatcher {
         uint16_t laterColumns[65536];
         // 1 + the rule whose source is the unit alone.
         uint16_t oneUnitRules[65536];
-        // 1 when the unit is a one-unit source or stands second in a source.
+        // kKeyOneUnit when the unit is a one-unit source, kKeyStartsLonger when it starts a
+        // source of two units or more, kKeySecond when it stands second in one.
         uint8_t keyUnits[65536];
     };
     struct FreeTables {
@@ -256,8 +261,10 @@ class RuleMatcher::Scanner {
 
   private:
     static constexpr std::size_t kBlockUnits = 64;
-    // Positions to test from which a test of every position costs less than one per bit.
-    static constexpr unsigned kDenseCandidates = 16;
+    // Positions to test from which a test of every position costs less than one per bit,
+    // and candidates found from which the next block is tested that way at once.
+    static constexpr unsigned kDenseMaybe = 40;
+    static constexpr unsigned kDenseCandidates = 32;
 
     Units text;
     std::size_t length;
@@ -344,11 +351,12 @@ void RuleMatcher::Scanner<Units>::TestBlock(std::size_t p) {
         TestEveryPosition(p, count, hasNext);
         return;
     }
-    // A source starts at a position only when its unit is a one-unit source or the next
-    // unit stands second in a source: one load per unit marks the few positions the exact
-    // test need look at (most Arabic text has a key unit every few dozen units, so a test
-    // of every position would mostly find nothing). The lookups go to bytes first and to
-    // bits in one vector step: no shift by a varying count, no chain from unit to unit.
+    // A source starts at a position only when its unit is a one-unit source, or starts a
+    // longer one and the next unit stands second in a source: one load per unit marks the
+    // few positions the exact test need look at (most Arabic text has such a position
+    // every few dozen units, so a test of every position would mostly find nothing). The
+    // lookups go to bytes first and to bits in vector steps: no shift by a varying count,
+    // no chain from unit to unit.
     uint8_t keyBytes[kBlockUnits];
     std::size_t k = 0;
     for (; k + 4 <= count; k += 4) {
@@ -358,13 +366,18 @@ void RuleMatcher::Scanner<Units>::TestBlock(std::size_t p) {
         keyBytes[k + 3] = keys[text[p + k + 3]];
     }
     for (; k < count; ++k) keyBytes[k] = keys[text[p + k]];
-    const uint64_t keyed = NonZeroMask(keyBytes, count);
-    uint64_t maybe = keyed | keyed >> 1;
-    if (hasNext) maybe |= static_cast<uint64_t>(keys[text[p + count]]) << (count - 1);
+    static_assert(kKeyOneUnit == 1 && kKeyStartsLonger == 2 && kKeySecond == 4, "bit planes");
+    uint64_t planes[3];
+    BitPlanes(keyBytes, count, planes);
+    uint64_t nextIsSecond = planes[2] >> 1;
+    if (hasNext && (keys[text[p + count]] & kKeySecond) != 0) {
+        nextIsSecond |= uint64_t{1} << (count - 1);
+    }
+    const uint64_t maybe = planes[0] | (planes[1] & nextIsSecond);
     // Bit k: a one-unit source is text[p + k], or the pair at p + k starts a longer
     // source; the text's last unit has no pair.
     uint64_t found = 0;
-    if (BitCount(maybe) >= kDenseCandidates) {
+    if (BitCount(maybe) >= kDenseMaybe) {
         TestEveryPosition(p, count, hasNext);
         return;
     }

@@ -47,21 +47,31 @@ inline uint64_t EqualMask(const char16_t* units, std::size_t count, char16_t val
     return mask;
 }
 
-// Bit k is set when bytes[k] != 0, for k < count <= 64.
-inline uint64_t NonZeroMask(const uint8_t* bytes, std::size_t count) {
-    uint64_t mask = 0;
+// The three low bits of `count` <= 64 bytes as masks: bit k of planes[b] is bit b of
+// bytes[k].
+inline void BitPlanes(const uint8_t* bytes, std::size_t count, uint64_t planes[3]) {
+    planes[0] = planes[1] = planes[2] = 0;
     std::size_t k = 0;
 #if KAVEX_SSE2
-    const __m128i zero = _mm_setzero_si128();
+    // Shifted up to the top bit of each byte, where movemask reads it.
     for (; k + 16 <= count; k += 16) {
         const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + k));
-        const unsigned zeros =
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, zero)));
-        mask |= static_cast<uint64_t>(~zeros & 0xFFFFu) << k;
+        planes[0] |= static_cast<uint64_t>(
+                         static_cast<unsigned>(_mm_movemask_epi8(_mm_slli_epi16(chunk, 7))))
+                     << k;
+        planes[1] |= static_cast<uint64_t>(
+                         static_cast<unsigned>(_mm_movemask_epi8(_mm_slli_epi16(chunk, 6))))
+                     << k;
+        planes[2] |= static_cast<uint64_t>(
+                         static_cast<unsigned>(_mm_movemask_epi8(_mm_slli_epi16(chunk, 5))))
+                     << k;
     }
 #endif
-    for (; k < count; ++k) mask |= static_cast<uint64_t>(bytes[k] != 0) << k;
-    return mask;
+    for (; k < count; ++k) {
+        for (unsigned b = 0; b < 3; ++b) {
+            planes[b] |= static_cast<uint64_t>((bytes[k] >> b) & 1) << k;
+        }
+    }
 }
 
 // At most this many ranges of units, tested together: with SSE2 two operations per range
