@@ -213,8 +213,7 @@ class RuleMatcher::Scanner {
           offsets(matcher.built ? matcher.unitTables->pairOffsets : nullptr),
           pairColumn(matcher.built ? matcher.unitTables->pairColumns : nullptr),
           pairs(matcher.pairStates.data()),
-          keys(matcher.built ? matcher.unitTables->keyUnits : nullptr),
-          starts(matcher.built ? matcher.unitTables->startUnits : nullptr) {}
+          keys(matcher.built ? matcher.unitTables->keyUnits : nullptr) {}
 
     // The match at the smallest position >= start, as Search gives it.
     RuleMatch Next(std::size_t start);
@@ -280,7 +279,6 @@ class RuleMatcher::Scanner {
     const uint16_t* pairColumn;
     const uint16_t* pairs;
     const uint8_t* keys;
-    const uint64_t* starts;
     // The block of start positions [base, end) tested so far; bit k of `candidates`: a
     // source may start at base + k.
     std::size_t base = 0;
@@ -374,21 +372,21 @@ void RuleMatcher::Scanner<Units>::TestBlock(std::size_t p) {
         nextIsSecond |= uint64_t{1} << (count - 1);
     }
     const uint64_t maybe = planes[0] | (planes[1] & nextIsSecond);
-    // Bit k: a one-unit source is text[p + k], or the pair at p + k starts a longer
-    // source; the text's last unit has no pair.
-    uint64_t found = 0;
     if (BitCount(maybe) >= kDenseMaybe) {
         TestEveryPosition(p, count, hasNext);
         return;
     }
+    // Bit j: a one-unit source is text[p + j], or the pair at p + j starts a longer
+    // source; the text's last unit has no pair.
+    uint64_t found = 0;
     for (uint64_t bits = maybe; bits != 0; bits &= bits - 1) {
-        const std::size_t k = LowestSetBit(bits);
-        const char16_t unit = text[p + k];
+        const std::size_t j = LowestSetBit(bits);
+        const char16_t unit = text[p + j];
         bool starts = single[unit] != 0;
-        if (hasNext || k + 1 < count) {
-            starts |= pairs[offsets[unit] + pairColumn[text[p + k + 1]]] != 0;
+        if (hasNext || j + 1 < count) {
+            starts |= pairs[offsets[unit] + pairColumn[text[p + j + 1]]] != 0;
         }
-        found |= static_cast<uint64_t>(starts) << k;
+        found |= static_cast<uint64_t>(starts) << j;
     }
     candidates = found;
     lastDense = false;
