@@ -364,3 +364,99 @@ TEST(BytePathsQuickCheckTest, JoinedRangesAgreeWithLiteralPass) {
 }
 
 }  // namespace
+
+namespace {
+
+// Runs of one-unit sources are taken a unit at a time from a table of their replacements,
+// sources that start a longer one walked where they stand, and gaps of units that start
+// nothing passed over there or left to the block test by their length. Replacements of
+// every length around what the table holds, duplicate one-unit sources, one-unit sources
+// that start longer ones listed before and after them, marks; runs and gaps of every length around
+// the block and the window, with and without U+06BE, against the literal pass in every form of the
+// call.
+TEST(BytePathsStepTest, RunsAndGapsAgreeWithLiteralPass) {
+    const NaiveRules rules = {{u"p", u""},
+                              {u"s", u"S"},
+                              {u"t", u"TT"},
+                              {u"u", u"UUUUUUU"},
+                              {u"v", u"VVVVVVVV"},
+                              {u"w", u"W1"},
+                              {u"w", u"W2"},
+                              {u"mn", u"N"},
+                              {u"m", u"M"},
+                              {u"\u064E\u0651", u"X"},
+                              {u"\u06BE\u064E", u"H"},
+                              {u"tt", u"Q"}};
+    TempDir dir;
+    WorkingDirectory cwd(dir.Path());
+    dir.Write("config.ini", "NFDfilepath=r.txt\r\nNFCfilepath=r.txt\r\nNFKDfilepath=r.txt\r\n");
+    dir.Write("r.txt", RulesBytes(rules));
+    Normalization norm;
+    ASSERT_TRUE(norm.Initialize());
+
+    const auto check = [&](const std::u16string& text, const std::string& what) {
+        const std::u16string expected = NaiveNormalize(rules, text);
+        const std::string bytes = Utf16leBytes(text);
+        const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+        const int length = static_cast<int>(bytes.size());
+        const int needed = static_cast<int>(2 * expected.size() + 1);
+        ASSERT_EQ(norm.Normalize(in, length, Normalization::NFKD, nullptr, 0), -needed) << what;
+        for (int capacity : {needed, needed - 1}) {
+            std::vector<unsigned char> out(static_cast<std::size_t>(capacity) + 1, kFill);
+            const int got = norm.Normalize(in, length, Normalization::NFKD, out.data(), capacity);
+            ASSERT_EQ(out[static_cast<std::size_t>(capacity)], kFill) << what;
+            if (capacity < needed) {
+                ASSERT_EQ(got, -needed) << what;
+            } else {
+                ASSERT_EQ(got, needed) << what;
+                ASSERT_EQ(Decode(out, expected.size()), expected) << what;
+            }
+        }
+        std::string copy = bytes;
+        std::vector<unsigned char> four(static_cast<std::size_t>(needed), kFill);
+        ASSERT_EQ(norm.Normalize(reinterpret_cast<unsigned char*>(&copy[0]), length,
+                                 Normalization::NFKD, four.data()),
+                  needed)
+            << what;
+        ASSERT_EQ(Decode(four, expected.size()), expected) << what;
+    };
+
+    // A run of sources, then a gap of units that start nothing, repeated past a block.
+    const std::u16string runs[] = {
+        u"s", u"stuvw", u"pppp", u"mmnm", u"v\u064E\u0651u", u"\u064Es\u0651t", u"ws ws"};
+    for (const std::u16string& run : runs) {
+        for (std::size_t gap = 0; gap <= 70; ++gap) {
+            std::u16string text;
+            while (text.size() < 200) text += run + std::u16string(gap, u'z');
+            check(text, "run " + std::to_string(run.size()) + " gap " + std::to_string(gap));
+            // The same across the first window's edge, reordered there.
+            std::u16string windowed(4096 - 3 - gap % 5, u'z');
+            windowed += u"\u064E\u06BE" + text;
+            check(windowed, "windowed, gap " + std::to_string(gap));
+        }
+    }
+
+    // Random texts, dense and sparse in sources, and switching between the two every block
+    // or so.
+    std::mt19937 random(1209);
+    const std::u16string sources = u"pstuvwmn\u064E\u0651\u06BE";
+    for (int round = 0; round < 60; ++round) {
+        const unsigned density = 1 + round % 8;
+        std::u16string text(500 + random() % 5000, u'z');
+        std::size_t stretch = 0;
+        bool dense = true;
+        for (char16_t& unit : text) {
+            if (round >= 40 && stretch-- == 0) {
+                stretch = 40 + random() % 100;
+                dense = !dense;
+            }
+            const unsigned every = round < 40 ? density : dense ? 1 : density * 8;
+            if (random() % every == 0) {
+                unit = sources[random() % sources.size()];
+            }
+        }
+        check(text, "random round " + std::to_string(round));
+    }
+}
+
+}  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -210,7 +211,9 @@ namespace {
 
 // The vector search for the first unit in a set of ranges against a unit-by-unit one, for
 // ranges at the ends of the unit space and around the sign bit of the signed compare, at
-// every length of tail after the last whole vector.
+// every length of tail after the last whole vector; and the search that copies what it
+// passes (AVX2 where the CPU has it), which must leave the whole text in the output when
+// no unit is in the ranges and write nothing past its room.
 TEST(UnitRangesTest, FirstInRangesAgreesWithUnitByUnit) {
     struct Case {
         const char* name;
@@ -246,7 +249,7 @@ TEST(UnitRangesTest, FirstInRangesAgreesWithUnitByUnit) {
             }
         }
         for (int round = 0; round < 400; ++round) {
-            std::vector<unsigned char> bytes(2 * (random() % 40));
+            std::vector<unsigned char> bytes(2 * (random() % 80));
             for (std::size_t i = 0; i < bytes.size(); i += 2) {
                 // Mostly units just outside the ranges, so that a hit lands anywhere.
                 uint16_t unit = edges[random() % edges.size()];
@@ -263,6 +266,16 @@ TEST(UnitRangesTest, FirstInRangesAgreesWithUnitByUnit) {
                 }
             }
             ASSERT_EQ(FirstInRanges(bytes.data(), count, ranges), expected) << c.name;
+            for (std::size_t room : {count, count + 3, count / 2}) {
+                std::vector<unsigned char> out(2 * room + 2, 0xAB);
+                ASSERT_EQ(CopyUntilInRanges(bytes.data(), count, ranges, out.data(), room),
+                          expected)
+                    << c.name;
+                ASSERT_EQ(out[2 * room], 0xAB) << c.name;
+                if (expected == count && room >= count) {
+                    ASSERT_TRUE(std::equal(bytes.begin(), bytes.end(), out.begin())) << c.name;
+                }
+            }
         }
     }
 }

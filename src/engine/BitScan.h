@@ -17,6 +17,14 @@ inline unsigned LowestSetBit(uint64_t mask) {
 #endif
 }
 
+// Number of set bits; without the POPCNT instruction, which baseline x86-64 lacks.
+inline unsigned BitCount(uint64_t mask) {
+    mask = mask - ((mask >> 1) & 0x5555555555555555u);
+    mask = (mask & 0x3333333333333333u) + ((mask >> 2) & 0x3333333333333333u);
+    mask = (mask + (mask >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+    return static_cast<unsigned>((mask * 0x0101010101010101u) >> 56);
+}
+
 }  // namespace kavex
 
 #endif  // KAVEX_ENGINE_BITSCAN_H

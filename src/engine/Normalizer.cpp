@@ -22,6 +22,23 @@ constexpr std::size_t kShortCopy = 8;
 // Units that start nothing passed over one at a time between one-unit matches; longer runs
 // are left to the matcher's block test.
 constexpr std::size_t kShortGap = 4;
+// The same where the step table is at hand: a lookup per unit, cheaper than the matcher's
+// where matches are dense (a gap of a unit or two before the last), dearer where they are
+// rare, as in text with a mark or a decomposed letter every few dozen units.
+constexpr std::size_t kDenseGap = 2;
+constexpr std::size_t kStepGapDense = 16;
+constexpr std::size_t kStepGapSparse = 2;
+
+// Entries of the step table: a unit that starts no source is 0 (most of the table, never
+// written); one whose only source is itself holds where its replacement lies in the packed
+// units (above bit 5) and its length (bits 2-4); the others, the matcher decides.
+constexpr uint32_t kStartsNothing = 0;
+constexpr uint32_t kOneUnitOnly = 1;
+constexpr uint32_t kStartsLonger = 2;
+constexpr uint32_t kStepKind = 3;
+constexpr uint32_t kStepLengthShift = 2;
+constexpr uint32_t kStepMaxLength = 7;
+constexpr uint32_t kStepOffsetShift = 5;
 
 std::u16string WideFromBytes(const unsigned char* bytes, std::size_t units) {
     std::u16string text(units, u'\0');
@@ -47,11 +64,17 @@ void WideToBytes(const char16_t* units, std::size_t count, unsigned char* out) {
     }
 }
 
-// Whether U+06BE occurs; without a branch per unit, so the compiler vectorizes it.
+// Whether U+06BE occurs; without a branch per unit, so the compiler vectorizes it, but one
+// per piece: text that holds U+06BE (Urdu) mostly holds one early on.
 bool ContainsHeh(const ByteUnits& text, std::size_t units) {
-    unsigned heh = 0;
-    for (std::size_t i = 0; i < units; ++i) heh |= text[i] == kHeh;
-    return heh != 0;
+    constexpr std::size_t kPiece = 1024;
+    for (std::size_t from = 0; from < units; from += kPiece) {
+        const std::size_t to = std::min(units, from + kPiece);
+        unsigned heh = 0;
+        for (std::size_t i = from; i < to; ++i) heh |= text[i] == kHeh;
+        if (heh != 0) return true;
+    }
+    return false;
 }
 
 // Copies `bytes` bytes between buffers that do not overlap. The gaps between matches are
@@ -126,14 +149,14 @@ class WideSink {
 class ByteSink {
   public:
     ByteSink(unsigned char* out, std::size_t capacityUnits)
-        : at(out), room(capacityUnits), size(0) {}
+        : start(out), at(out), roomBytes(2 * capacityUnits) {}
     void Copy(const ByteUnits& text, std::size_t from, std::size_t count) {
-        if (count > room) return Overflow(count);
+        if (2 * count > roomBytes) return Overflow(count);
         CopyBytes(at, text.bytes + 2 * from, 2 * count);
         Advance(count);
     }
     void Copy(const WideUnits& text, std::size_t from, std::size_t count) {
-        if (count > room) return Overflow(count);
+        if (2 * count > roomBytes) return Overflow(count);
         if (kLittleEndianHost) {
             CopyBytes(at, reinterpret_cast<const unsigned char*>(text.units + from), 2 * count);
         } else {
@@ -142,7 +165,7 @@ class ByteSink {
         Advance(count);
     }
     void Put(const char16_t* units, std::size_t count) {
-        if (count > room) return Overflow(count);
+        if (2 * count > roomBytes) return Overflow(count);
         if (kLittleEndianHost && count <= 4) {
             // Most replacements are a unit or a few: two overlapping fixed-size stores, no
             // loop whose length changes from one replacement to the next, no byte past them.
@@ -162,21 +185,22 @@ class ByteSink {
         }
         Advance(count);
     }
-    std::size_t Size() const { return size; }
+    std::size_t Size() const { return static_cast<std::size_t>(at - start) / 2 + overflow; }
 
   private:
+    // Written so far: [start, at); what did not fit is only counted.
+    unsigned char* start;
     unsigned char* at;
-    std::size_t room;
-    std::size_t size;
+    std::size_t roomBytes;
+    std::size_t overflow = 0;
 
     void Advance(std::size_t count) {
         at += 2 * count;
-        room -= count;
-        size += count;
+        roomBytes -= 2 * count;
     }
     void Overflow(std::size_t count) {
-        room = 0;
-        size += count;
+        roomBytes = 0;
+        overflow += count;
     }
 };
 
@@ -189,6 +213,8 @@ struct LiveRules {
     const char16_t* Replacement(uint16_t rule) const { return list[rule].replacement.data(); }
     std::size_t ReplacementSize(uint16_t rule) const { return list[rule].replacement.size(); }
     std::size_t SourceSize(uint16_t rule) const { return list[rule].source.size(); }
+    // No step table goes with the live list.
+    const char16_t* Units() const { return nullptr; }
 };
 
 struct PackedRules {
@@ -199,6 +225,7 @@ struct PackedRules {
     const char16_t* Replacement(uint16_t rule) const { return units + spans[rule].offset; }
     std::size_t ReplacementSize(uint16_t rule) const { return spans[rule].length; }
     std::size_t SourceSize(uint16_t rule) const { return spans[rule].sourceLength; }
+    const char16_t* Units() const { return units; }
 };
 
 // Only the length of the result.
@@ -290,7 +317,10 @@ Normalizer::Normalizer(const Normalizer& other)
       longestSource(other.longestSource),
       quick(other.quick),
       spans(other.spans),
-      packedUnits(other.packedUnits) {}
+      packedUnits(other.packedUnits) {
+    // Made again rather than copied: a copy of the whole table would map every page of it.
+    if (other.stepTable) DeriveSteps();
+}
 
 Normalizer& Normalizer::operator=(const Normalizer& other) {
     if (this != &other) {
@@ -302,6 +332,7 @@ Normalizer& Normalizer::operator=(const Normalizer& other) {
         std::swap(quick, copy.quick);
         spans.swap(copy.spans);
         packedUnits.swap(copy.packedUnits);
+        stepTable.swap(copy.stepTable);
         lastReadError.swap(copy.lastReadError);
     }
     return *this;
@@ -311,12 +342,14 @@ void Normalizer::Clear() {
     if (IsLoaded()) RuleMatcher::Clear();
     std::vector<NormalizationRule>().swap(rules);
     expansion = 0;
+    stepTable.reset();
     std::vector<RuleSpan>().swap(spans);
     std::vector<char16_t>().swap(packedUnits);
 }
 
 bool Normalizer::Build(std::vector<std::u16string> sources) {
     expansion = 0;
+    stepTable.reset();
     std::vector<RuleSpan>().swap(spans);
     std::vector<char16_t>().swap(packedUnits);
     return RuleMatcher::Build(std::move(sources));
@@ -324,6 +357,7 @@ bool Normalizer::Build(std::vector<std::u16string> sources) {
 
 void Normalizer::DeriveBytePaths() {
     expansion = 0;
+    stepTable.reset();
     std::vector<RuleSpan>().swap(spans);
     std::vector<char16_t>().swap(packedUnits);
     std::size_t most = 1;
@@ -353,6 +387,30 @@ void Normalizer::DeriveBytePaths() {
     packedUnits.swap(units);
     longestSource = longest;
     expansion = most;
+    DeriveSteps();
+}
+
+// The step table, from the first unit of each source and what the matcher holds for it:
+// only units that start a source are written. Without memory for it the rewrite asks the
+// matcher at every unit, as it would anyway.
+void Normalizer::DeriveSteps() {
+    stepTable.reset(static_cast<uint32_t*>(std::calloc(65536, sizeof(uint32_t))));
+    if (!stepTable) return;
+    uint32_t* table = stepTable.get();
+    for (const NormalizationRule& rule : rules) {
+        if (rule.source.empty()) continue;
+        const char16_t unit = rule.source[0];
+        if (table[unit] != kStartsNothing) continue;
+        const uint16_t one = OneUnitRule(unit);
+        table[unit] = kStartsLonger;
+        if (StartsLongerSource(unit) || one >= spans.size()) continue;
+        const RuleSpan& span = spans[one];
+        if (span.length <= kStepMaxLength &&
+            span.offset < (uint32_t{1} << (32 - kStepOffsetShift))) {
+            table[unit] =
+                span.offset << kStepOffsetShift | span.length << kStepLengthShift | kOneUnitOnly;
+        }
+    }
 }
 
 bool Normalizer::LoadRules(std::string path) {
@@ -361,6 +419,7 @@ bool Normalizer::LoadRules(std::string path) {
     std::vector<NormalizationRule>().swap(rules);
     if (!ReadRulesFile(path.c_str())) return false;
     expansion = 0;
+    stepTable.reset();
     std::vector<RuleSpan>().swap(spans);
     std::vector<char16_t>().swap(packedUnits);
     // The matcher reads the sources where they are: a copy of them all would cost as much
@@ -374,6 +433,7 @@ bool Normalizer::LoadRules(std::string path) {
     } catch (const std::bad_alloc&) {
         // The byte paths stay off; Normalize works as ever.
         expansion = 0;
+        stepTable.reset();
     }
     return true;
 }
@@ -614,19 +674,20 @@ void Normalizer::ApplyRules(std::u16string& text) const {
     const RuleMatch first = scanner.Next(0);
     if (first.position < 0 || first.rule >= rules.size()) return;
     WideSink sink(n + n / 8 + 16);
-    Rewrite(units, n, n, first, scanner, LiveRules{rules.data(), rules.size()}, sink);
+    Rewrite(units, n, n, first, scanner, LiveRules{rules.data(), rules.size()}, sink, nullptr);
     text = sink.Take();
 }
 
 template <typename Units, typename Rules, typename Sink>
 std::size_t Normalizer::Rewrite(const Units& text, std::size_t length, std::size_t limit,
                                 RuleMatch match, Scanner<Units> scanner, const Rules& list,
-                                Sink& sink) const {
+                                Sink& sink, const uint32_t* stepsByUnit) const {
     const std::size_t ruleCount = list.Count();
     std::size_t copied = 0;
     while (match.position >= 0 && static_cast<std::size_t>(match.position) < limit &&
            match.rule < ruleCount) {
         const std::size_t position = static_cast<std::size_t>(match.position);
+        bool dense = position - copied <= kDenseGap;
         sink.Copy(text, copied, position - copied);
         sink.Put(list.Replacement(match.rule), list.ReplacementSize(match.rule));
         copied = position + list.SourceSize(match.rule);
@@ -636,13 +697,52 @@ std::size_t Normalizer::Rewrite(const Units& text, std::size_t length, std::size
         // them (a space between two words), are taken here without a search.
         std::size_t p = copied;
         if (p >= limit) return copied;
+        if (stepsByUnit != nullptr) {
+            // One lookup per unit while units are their own one-unit source and no longer
+            // source starts with them (presentation forms), with few units that start
+            // nothing between them; the units that start a longer source are walked where
+            // they stand. Longer gaps go to the block test, which passes them over faster.
+            for (;;) {
+                const uint32_t step = stepsByUnit[text[p]];
+                if ((step & kStepKind) == kOneUnitOnly) {
+                    dense = p - copied <= kDenseGap;
+                    if (p != copied) sink.Copy(text, copied, p - copied);
+                    sink.Put(list.Units() + (step >> kStepOffsetShift),
+                             (step >> kStepLengthShift) & kStepMaxLength);
+                    copied = p + 1;
+                    if (copied >= length) return copied;
+                    if (++p >= limit) return copied;
+                    continue;
+                }
+                const uint16_t rule = step != kStartsNothing ? scanner.MatchAt(p) : kAbsent;
+                if (rule < ruleCount) {
+                    dense = p - copied <= kDenseGap;
+                    if (p != copied) sink.Copy(text, copied, p - copied);
+                    sink.Put(list.Replacement(rule), list.ReplacementSize(rule));
+                    copied = p + list.SourceSize(rule);
+                    if (copied >= length) return copied;
+                    p = copied;
+                    if (p >= limit) return copied;
+                    continue;
+                }
+                if (p - copied >= (dense ? kStepGapDense : kStepGapSparse)) break;
+                if (++p >= limit) {
+                    const std::size_t end = std::max(copied, limit);
+                    sink.Copy(text, copied, end - copied);
+                    return end;
+                }
+            }
+            match = scanner.Next(p);
+            continue;
+        }
         for (;;) {
-            const uint16_t next = scanner.OneUnitMatch(p);
-            if (next < ruleCount) {
-                sink.Copy(text, copied, p - copied);
+            const int32_t step = scanner.StepAt(p);
+            if (step >= 0 && static_cast<std::size_t>(step) < ruleCount) {
+                const uint16_t next = static_cast<uint16_t>(step);
+                if (p != copied) sink.Copy(text, copied, p - copied);
                 sink.Put(list.Replacement(next), list.ReplacementSize(next));
                 copied = p + 1;
-            } else if (scanner.StartsSource(p) || p - copied >= kShortGap) {
+            } else if (step != Scanner<Units>::kNothingStarts || p - copied >= kShortGap) {
                 break;
             }
             if (++p >= limit) {
@@ -690,7 +790,7 @@ void Normalizer::RewriteReordered(const ByteUnits& input, std::size_t n, Sink& s
         const WideUnits units{window};
         Scanner<WideUnits> scanner(*this, units, count);
         const RuleMatch first = scanner.Next(0);
-        from += Rewrite(units, count, limit, first, scanner, packed, sink);
+        from += Rewrite(units, count, limit, first, scanner, packed, sink, stepTable.get());
     }
 }
 
@@ -706,12 +806,10 @@ std::size_t Normalizer::NormalizeBytes(const unsigned char* input, std::size_t u
     }
     const ByteUnits bytes{input};
     // Units before the first one that can take part in a match (U+06BE included) start
-    // nothing: plain text is its own result after one vector pass.
-    const std::size_t firstKey = FirstInRanges(input, units, quick);
-    if (firstKey == units) {
-        if (units > 0 && units <= capacityUnits) std::memcpy(output, input, 2 * units);
-        return units;
-    }
+    // nothing: plain text is its own result after one vector pass, copied as it is read
+    // where it fits. The rewrite writes the output from its start again.
+    const std::size_t firstKey = CopyUntilInRanges(input, units, quick, output, capacityUnits);
+    if (firstKey == units) return units;
     if (ContainsHeh(ByteUnits{input + 2 * firstKey}, units - firstKey)) {
         if (capacityUnits == 0) {
             CountSink count;
@@ -742,11 +840,11 @@ std::size_t Normalizer::RewriteBytes(const Units& text, std::size_t length, std:
     // (no room at all) only counts.
     if (capacityUnits == 0) {
         CountSink count;
-        Rewrite(text, length, length, first, scanner, packed, count);
+        Rewrite(text, length, length, first, scanner, packed, count, StepsFor(length));
         return count.Size();
     }
     ByteSink sink(output, capacityUnits);
-    Rewrite(text, length, length, first, scanner, packed, sink);
+    Rewrite(text, length, length, first, scanner, packed, sink, StepsFor(length));
     return sink.Size();
 }
 

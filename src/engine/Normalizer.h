@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -106,14 +108,29 @@ class Normalizer : public RuleMatcher {
     UnitRanges quick;
     std::vector<RuleSpan> spans;
     std::vector<char16_t> packedUnits;
+    // Per unit, what a rewrite does at it without the matcher: nothing starts there, or only
+    // its own one-unit source, or the matcher decides (see Normalizer.cpp). Null while the
+    // byte paths are off. Zeroed memory from the system: only the entries of units that
+    // start a source are written, so only their pages are mapped.
+    struct FreeSteps {
+        void operator()(uint32_t* table) const { std::free(table); }
+    };
+    std::unique_ptr<uint32_t, FreeSteps> stepTable;
 
     void DeriveBytePaths();
+    void DeriveSteps();
+    // The step table where a rewrite of `length` units may use it: positions past the
+    // matcher's 32-bit reach are left to the matcher.
+    const uint32_t* StepsFor(std::size_t length) const {
+        return length <= static_cast<std::size_t>(INT32_MAX) ? stepTable.get() : nullptr;
+    }
     // Rewrites text[0, length) into `sink` from `match` on, taking the matches that start
     // before `limit`; returns where the units not written yet start (`length` when `limit`
-    // is `length`).
+    // is `length`). `stepsByUnit`: the step table, or null for the matcher alone.
     template <typename Units, typename Rules, typename Sink>
     std::size_t Rewrite(const Units& text, std::size_t length, std::size_t limit, RuleMatch match,
-                        Scanner<Units> scanner, const Rules& list, Sink& sink) const;
+                        Scanner<Units> scanner, const Rules& list, Sink& sink,
+                        const uint32_t* stepsByUnit) const;
     // Rewrites the text as reordered, a window at a time, never holding a copy of it.
     template <typename Sink>
     void RewriteReordered(const ByteUnits& input, std::size_t units, Sink& sink) const;

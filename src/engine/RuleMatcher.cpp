@@ -279,15 +279,16 @@ void RuleMatcher::DeriveUnitTables(const BuildLists& lists) {
         lowestStart = std::min(lowestStart, unit);
         if (ruleAtState[first] != kAbsent) {
             // A one-unit source; its state holds the later of identical ones.
-            tables.keyUnits[unit] = 1;
+            tables.keyUnits[unit] |= kKeyOneUnit;
             tables.oneUnitRules[unit] = static_cast<uint16_t>(ruleAtState[first] + 1);
         }
         if ((rowStart[first] & 0xFFFF) == 0) continue;
         // Offsets hold row numbers until the width is known.
         tables.pairOffsets[unit] = ++pairRows;
+        tables.keyUnits[unit] |= kKeyStartsLonger;
         childrenOf(first, [&](uint32_t second) {
             const char16_t next = unitOf(second);
-            tables.keyUnits[next] = 1;
+            tables.keyUnits[next] |= kKeySecond;
             if (tables.pairColumns[next] == 0) tables.pairColumns[next] = pairColumnCount++;
         });
     }

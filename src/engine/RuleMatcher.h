@@ -17,6 +17,7 @@
 
 #include "engine/BitScan.h"
 #include "engine/CodeUnitTable.h"
+#include "engine/UnitMask.h"
 
 namespace kavex {
 
@@ -35,6 +36,10 @@ constexpr std::size_t kMaxAlphabet = 65535;
 constexpr std::size_t kMaxTableBytes = std::size_t{256} << 20;
 // Flag of stateInfo: the state has a transition.
 constexpr uint32_t kInnerState = uint32_t{1} << 16;
+// Flags of a unit in the matcher's key table.
+constexpr uint8_t kKeyOneUnit = 1;
+constexpr uint8_t kKeyStartsLonger = 2;
+constexpr uint8_t kKeySecond = 4;
 
 // Units of a text held as 16-bit units.
 struct WideUnits {
@@ -111,6 +116,12 @@ class RuleMatcher {
 
     // The smallest unit that starts a source; 0xFFFF when none does.
     char16_t LowestStart() const { return lowestStart; }
+    // The rule a match of the unit alone takes (kAbsent for none), and whether a source of
+    // two units or more starts with the unit; for a built matcher.
+    uint16_t OneUnitRule(char16_t unit) const {
+        return static_cast<uint16_t>(unitTables->oneUnitRules[unit] - 1);
+    }
+    bool StartsLongerSource(char16_t unit) const { return unitTables->pairOffsets[unit] != 0; }
 
     // Source `index` of a list that Build reads in place.
     using SourceAt = const std::u16string& (*)(const void* list, std::size_t index);
@@ -152,7 +163,8 @@ class RuleMatcher {
         uint16_t laterColumns[65536];
         // 1 + the rule whose source is the unit alone.
         uint16_t oneUnitRules[65536];
-        // 1 when the unit is a one-unit source or stands second in a source.
+        // kKeyOneUnit when the unit is a one-unit source, kKeyStartsLonger when it starts a
+        // source of two units or more, kKeySecond when it stands second in one.
         uint8_t keyUnits[65536];
     };
     struct FreeTables {
@@ -201,32 +213,57 @@ class RuleMatcher::Scanner {
           offsets(matcher.built ? matcher.unitTables->pairOffsets : nullptr),
           pairColumn(matcher.built ? matcher.unitTables->pairColumns : nullptr),
           pairs(matcher.pairStates.data()),
-          keys(matcher.built ? matcher.unitTables->keyUnits : nullptr),
-          starts(matcher.built ? matcher.unitTables->startUnits : nullptr) {}
+          keys(matcher.built ? matcher.unitTables->keyUnits : nullptr) {}
 
     // The match at the smallest position >= start, as Search gives it.
     RuleMatch Next(std::size_t start);
 
-    // The rule of the match at `start` when it is the one-unit source text[start] and no
-    // longer source starts with text[start] text[start + 1]; kAbsent when Next must decide.
+    // What a rewrite may decide at `start` without a search: kNothingStarts when no source
+    // starts there, the rule of the match when it is the one-unit source text[start] and no
+    // longer source starts with text[start] text[start + 1], kSearch when Next must decide.
     // Dense texts of one-unit matches (presentation forms, marks among them) then pay a few
     // lookups per unit.
-    uint16_t OneUnitMatch(std::size_t start) const {
-        if (start >= last) return kAbsent;
+    static constexpr int32_t kNothingStarts = -1;
+    static constexpr int32_t kSearch = -2;
+    int32_t StepAt(std::size_t start) const {
+        if (start >= last) return kSearch;
         const char16_t unit = text[start];
-        const uint16_t rule = static_cast<uint16_t>(single[unit] - 1);
-        if (rule == kAbsent || start + 1 >= length) return rule;
-        return pairs[offsets[unit] + pairColumn[text[start + 1]]] == 0 ? rule : kAbsent;
+        const int32_t rule = static_cast<int32_t>(single[unit]) - 1;
+        const uint32_t row = offsets[unit];
+        // Units that start no source of two units or more have row 0, all empty.
+        if (row == 0 || start + 1 >= length) return rule;
+        if (pairs[row + pairColumn[text[start + 1]]] == 0) return rule;
+        return kSearch;
     }
 
-    // Whether some source starts with text[position].
-    bool StartsSource(std::size_t position) const {
-        const char16_t unit = text[position];
-        return ((starts[unit >> 6] >> (unit & 63)) & 1) != 0;
+    // The rule of the match at `start` (below the 32-bit reach), kAbsent for none.
+    uint16_t MatchAt(std::size_t start) const {
+        const char16_t unit = text[start];
+        uint16_t best = static_cast<uint16_t>(single[unit] - 1);
+        // Walk the whole path: a longer source may still have a smaller rule index.
+        if (start + 1 < length) {
+            uint16_t state = pairs[offsets[unit] + pairColumn[text[start + 1]]];
+            for (std::size_t q = start + 1; state != 0;) {
+                const uint32_t here = info[state];
+                const uint16_t rule = static_cast<uint16_t>(here);
+                if (rule < best) best = rule;
+                // A state without transitions ends the walk before its row is read.
+                if (here < kInnerState || ++q >= length) break;
+                const uint16_t column = later[text[q]];
+                if (column == 0) break;
+                const uint32_t cell = cells[rowStart[state] + column];
+                state = cell >> 16 == state ? static_cast<uint16_t>(cell) : 0;
+            }
+        }
+        return best;
     }
 
   private:
     static constexpr std::size_t kBlockUnits = 64;
+    // Positions to test from which a test of every position costs less than one per bit,
+    // and candidates found from which the next block is tested that way at once.
+    static constexpr unsigned kDenseMaybe = 40;
+    static constexpr unsigned kDenseCandidates = 32;
 
     Units text;
     std::size_t length;
@@ -242,16 +279,18 @@ class RuleMatcher::Scanner {
     const uint16_t* pairColumn;
     const uint16_t* pairs;
     const uint8_t* keys;
-    const uint64_t* starts;
     // The block of start positions [base, end) tested so far; bit k of `candidates`: a
     // source may start at base + k.
     std::size_t base = 0;
     std::size_t end = 0;
     uint64_t candidates = 0;
-    bool lastHadCandidates = false;
+    // The last block tested had many candidates.
+    bool lastDense = false;
 
     // Tests the block of positions from `p` on.
     void TestBlock(std::size_t p);
+    // The exact test at each of the `count` positions from `p`.
+    void TestEveryPosition(std::size_t p, std::size_t count, bool hasNext);
 };
 
 template <typename Units>
@@ -273,23 +312,7 @@ RuleMatch RuleMatcher::Scanner<Units>::Next(std::size_t start) {
     for (;;) {
         for (uint64_t bits = candidates; bits != 0; bits &= bits - 1) {
             const std::size_t from = base + LowestSetBit(bits);
-            const char16_t unit = text[from];
-            uint16_t best = static_cast<uint16_t>(single[unit] - 1);
-            // Walk the whole path: a longer source may still have a smaller rule index.
-            if (from + 1 < length) {
-                uint16_t state = pairs[offsets[unit] + pairColumn[text[from + 1]]];
-                for (std::size_t q = from + 1; state != 0;) {
-                    const uint32_t here = info[state];
-                    const uint16_t rule = static_cast<uint16_t>(here);
-                    if (rule < best) best = rule;
-                    // A state without transitions ends the walk before its row is read.
-                    if (here < kInnerState || ++q >= length) break;
-                    const uint16_t column = later[text[q]];
-                    if (column == 0) break;
-                    const uint32_t cell = cells[rowStart[state] + column];
-                    state = cell >> 16 == state ? static_cast<uint16_t>(cell) : 0;
-                }
-            }
+            const uint16_t best = MatchAt(from);
             if (best != kAbsent) {
                 // The bit stays: a later call starting at `from` walks it again.
                 candidates = bits;
@@ -314,34 +337,76 @@ void RuleMatcher::Scanner<Units>::TestBlock(std::size_t p) {
     // its units alone, at vector speed.
     char16_t any = 0;
     for (std::size_t k = 0; k < count; ++k) any = static_cast<char16_t>(any | text[p + k]);
-    if (any < lowestStart) return;
-    // A source starts at a position only when its unit is a one-unit source or the next
-    // unit stands second in a source: text of letters that start sources only before
-    // marks (unmarked Arabic) is passed over with one load per unit.
-    // After a block with candidates the next one most likely has some too (marked text),
-    // and the test would only add to the exact one below.
-    if (!lastHadCandidates) {
-        const std::size_t keyed = p + count < length ? count + 1 : count;
-        uint8_t key = 0;
-        for (std::size_t k = 0; k < keyed; ++k) {
-            key = static_cast<uint8_t>(key | keys[text[p + k]]);
-        }
-        if (key == 0) return;
+    if (any < lowestStart) {
+        lastDense = false;
+        return;
     }
+    // After a dense block the next one most likely is dense too (every unit a key, as in
+    // presentation forms or the matcher's worst case): the marking below would only add
+    // to the exact test.
+    const bool hasNext = p + count < length;
+    if (lastDense) {
+        TestEveryPosition(p, count, hasNext);
+        return;
+    }
+    // A source starts at a position only when its unit is a one-unit source, or starts a
+    // longer one and the next unit stands second in a source: one load per unit marks the
+    // few positions the exact test need look at (most Arabic text has such a position
+    // every few dozen units, so a test of every position would mostly find nothing). The
+    // lookups go to bytes first and to bits in vector steps: no shift by a varying count,
+    // no chain from unit to unit.
+    uint8_t keyBytes[kBlockUnits];
+    std::size_t k = 0;
+    for (; k + 4 <= count; k += 4) {
+        keyBytes[k] = keys[text[p + k]];
+        keyBytes[k + 1] = keys[text[p + k + 1]];
+        keyBytes[k + 2] = keys[text[p + k + 2]];
+        keyBytes[k + 3] = keys[text[p + k + 3]];
+    }
+    for (; k < count; ++k) keyBytes[k] = keys[text[p + k]];
+    static_assert(kKeyOneUnit == 1 && kKeyStartsLonger == 2 && kKeySecond == 4, "bit planes");
+    uint64_t planes[3];
+    BitPlanes(keyBytes, count, planes);
+    uint64_t nextIsSecond = planes[2] >> 1;
+    if (hasNext && (keys[text[p + count]] & kKeySecond) != 0) {
+        nextIsSecond |= uint64_t{1} << (count - 1);
+    }
+    const uint64_t maybe = planes[0] | (planes[1] & nextIsSecond);
+    if (BitCount(maybe) >= kDenseMaybe) {
+        TestEveryPosition(p, count, hasNext);
+        return;
+    }
+    // Bit j: a one-unit source is text[p + j], or the pair at p + j starts a longer
+    // source; the text's last unit has no pair.
+    uint64_t found = 0;
+    for (uint64_t bits = maybe; bits != 0; bits &= bits - 1) {
+        const std::size_t j = LowestSetBit(bits);
+        const char16_t unit = text[p + j];
+        bool starts = single[unit] != 0;
+        if (hasNext || j + 1 < count) {
+            starts |= pairs[offsets[unit] + pairColumn[text[p + j + 1]]] != 0;
+        }
+        found |= static_cast<uint64_t>(starts) << j;
+    }
+    candidates = found;
+    lastDense = false;
+}
+
+template <typename Units>
+void RuleMatcher::Scanner<Units>::TestEveryPosition(std::size_t p, std::size_t count,
+                                                    bool hasNext) {
     // Bit k: a one-unit source is text[p + k], or the pair at p + k starts a longer
     // source. No branch per unit; the text's last unit has no pair.
-    const std::size_t paired = p + count < length ? count : count - 1;
+    const std::size_t paired = hasNext ? count : count - 1;
     uint64_t found = 0;
     for (std::size_t k = 0; k < paired; ++k) {
         const char16_t unit = text[p + k];
         const uint16_t state = pairs[offsets[unit] + pairColumn[text[p + k + 1]]];
         found |= static_cast<uint64_t>((state != 0) | (single[unit] != 0)) << k;
     }
-    if (paired < count) {
-        found |= static_cast<uint64_t>(single[text[p + paired]] != 0) << paired;
-    }
+    if (paired < count) found |= static_cast<uint64_t>(single[text[p + paired]] != 0) << paired;
     candidates = found;
-    lastHadCandidates = found != 0;
+    lastDense = BitCount(found) >= kDenseCandidates;
 }
 
 }  // namespace kavex

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "engine/BitScan.h"
 
@@ -15,6 +16,14 @@
 #define KAVEX_SSE2 1
 #else
 #define KAVEX_SSE2 0
+#endif
+
+#if KAVEX_SSE2 && (defined(__GNUC__) || defined(__clang__)) && \
+    (defined(__x86_64__) || defined(__i386__))
+// AVX2 where the CPU has it, chosen at run time: the library is built for the baseline.
+#define KAVEX_AVX2_DISPATCH 1
+#else
+#define KAVEX_AVX2_DISPATCH 0
 #endif
 
 namespace kavex {
@@ -36,6 +45,33 @@ inline uint64_t EqualMask(const char16_t* units, std::size_t count, char16_t val
 #endif
     for (; k < count; ++k) mask |= static_cast<uint64_t>(units[k] == value) << k;
     return mask;
+}
+
+// The three low bits of `count` <= 64 bytes as masks: bit k of planes[b] is bit b of
+// bytes[k].
+inline void BitPlanes(const uint8_t* bytes, std::size_t count, uint64_t planes[3]) {
+    planes[0] = planes[1] = planes[2] = 0;
+    std::size_t k = 0;
+#if KAVEX_SSE2
+    // Shifted up to the top bit of each byte, where movemask reads it.
+    for (; k + 16 <= count; k += 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + k));
+        planes[0] |= static_cast<uint64_t>(
+                         static_cast<unsigned>(_mm_movemask_epi8(_mm_slli_epi16(chunk, 7))))
+                     << k;
+        planes[1] |= static_cast<uint64_t>(
+                         static_cast<unsigned>(_mm_movemask_epi8(_mm_slli_epi16(chunk, 6))))
+                     << k;
+        planes[2] |= static_cast<uint64_t>(
+                         static_cast<unsigned>(_mm_movemask_epi8(_mm_slli_epi16(chunk, 5))))
+                     << k;
+    }
+#endif
+    for (; k < count; ++k) {
+        for (unsigned b = 0; b < 3; ++b) {
+            planes[b] |= static_cast<uint64_t>((bytes[k] >> b) & 1) << k;
+        }
+    }
 }
 
 // At most this many ranges of units, tested together: with SSE2 two operations per range
@@ -136,6 +172,34 @@ inline std::size_t FirstInRanges(const unsigned char* bytes, std::size_t count,
         if (InRanges(unit, ranges)) return k;
     }
     return count;
+}
+
+#if KAVEX_AVX2_DISPATCH
+// Whether the CPU (and the system, for its registers) supports AVX2.
+bool HasAvx2();
+// CopyUntilInRanges with AVX2, for 1 to kMaxUnitRanges ranges none of which is the whole
+// unit space.
+std::size_t CopyUntilInRangesAvx2(const unsigned char* bytes, std::size_t count,
+                                  const UnitRanges& ranges, unsigned char* out);
+#endif
+
+// FirstInRanges that also copies the units it passes to `out`, which has room for `room`
+// units: when it returns `count` and `room` >= `count`, `out` holds all of them (text no
+// rule changes is then read once). Otherwise what it wrote, within `room`, is unspecified.
+inline std::size_t CopyUntilInRanges(const unsigned char* bytes, std::size_t count,
+                                     const UnitRanges& ranges, unsigned char* out,
+                                     std::size_t room) {
+    if (out == nullptr || room < count || count == 0) return FirstInRanges(bytes, count, ranges);
+#if KAVEX_AVX2_DISPATCH
+    bool whole = false;
+    for (std::size_t r = 0; r < ranges.count; ++r) whole |= ranges.span[r] == 0xFFFF;
+    if (!whole && ranges.count > 0 && HasAvx2()) {
+        return CopyUntilInRangesAvx2(bytes, count, ranges, out);
+    }
+#endif
+    const std::size_t first = FirstInRanges(bytes, count, ranges);
+    if (first == count) std::memcpy(out, bytes, 2 * count);
+    return first;
 }
 
 }  // namespace kavex
