@@ -386,7 +386,12 @@ TEST(BytePathsStepTest, RunsAndGapsAgreeWithLiteralPass) {
                               {u"m", u"M"},
                               {u"\u064E\u0651", u"X"},
                               {u"\u06BE\u064E", u"H"},
-                              {u"tt", u"Q"}};
+                              {u"tt", u"Q"},
+                              {u"a", u"AA"},
+                              {u"b", u"BBB"},
+                              {u"c", u"CCCC"},
+                              {u"d", u"DDDDD"},
+                              {u"e", u"EEEEEE"}};
     TempDir dir;
     WorkingDirectory cwd(dir.Path());
     dir.Write("config.ini", "NFDfilepath=r.txt\r\nNFCfilepath=r.txt\r\nNFKDfilepath=r.txt\r\n");
@@ -423,7 +428,11 @@ TEST(BytePathsStepTest, RunsAndGapsAgreeWithLiteralPass) {
 
     // A run of sources, then a gap of units that start nothing, repeated past a block.
     const std::u16string runs[] = {
-        u"s", u"stuvw", u"pppp", u"mmnm", u"v\u064E\u0651u", u"\u064Es\u0651t", u"ws ws"};
+        u"s", u"stuvw", u"pppp", u"mmnm", u"v\u064E\u0651u", u"\u064Es\u0651t", u"ws ws",
+        // Dense one-unit sources of every length the table holds, a longer or unknown one
+        // (v, m, t) inside them at either end of a pass of 16.
+        u"psabcdeu", u"sz", u"szz", u"abcdeabcdeabcdev", u"vabcdeabcdeabcde", u"ssssssssssssssssm",
+        u"sasbscsdseztszs"};
     for (const std::u16string& run : runs) {
         for (std::size_t gap = 0; gap <= 70; ++gap) {
             std::u16string text;
@@ -436,10 +445,26 @@ TEST(BytePathsStepTest, RunsAndGapsAgreeWithLiteralPass) {
         }
     }
 
+    // Dense text of one-unit sources ending at every offset around a pass, and around the
+    // first window's edge where it is reordered.
+    const std::u16string dense = u"zpsabcdeuzsaz";
+    for (std::size_t length = 0; length <= 80; ++length) {
+        std::u16string text;
+        for (std::size_t i = 0; i < length; ++i) text += dense[i % dense.size()];
+        check(text, "dense " + std::to_string(length));
+    }
+    for (std::size_t length = 4060; length <= 4140; ++length) {
+        std::u16string text = u"\u064E\u06BE";
+        while (text.size() < length) text += dense[text.size() % dense.size()];
+        check(text, "dense windowed " + std::to_string(length));
+        text[length - 20] = u'v';
+        check(text, "dense windowed, v " + std::to_string(length));
+    }
+
     // Random texts, dense and sparse in sources, and switching between the two every block
     // or so.
     std::mt19937 random(1209);
-    const std::u16string sources = u"pstuvwmn\u064E\u0651\u06BE";
+    const std::u16string sources = u"pstuvwmnabcde\u064E\u0651\u06BE";
     for (int round = 0; round < 60; ++round) {
         const unsigned density = 1 + round % 8;
         std::u16string text(500 + random() % 5000, u'z');

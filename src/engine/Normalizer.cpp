@@ -35,10 +35,34 @@ constexpr std::size_t kStepGapSparse = 2;
 constexpr uint32_t kStartsNothing = 0;
 constexpr uint32_t kOneUnitOnly = 1;
 constexpr uint32_t kStartsLonger = 2;
+constexpr uint32_t kMatcherDecides = 3;
 constexpr uint32_t kStepKind = 3;
 constexpr uint32_t kStepLengthShift = 2;
 constexpr uint32_t kStepMaxLength = 7;
-constexpr uint32_t kStepOffsetShift = 5;
+// A unit that starts a longer source (kStartsLonger) matches only its one-unit source, if
+// any, where the next unit stands second in no source: that replacement is held as for
+// kOneUnitOnly, or kStepOwn when there is none. kMatcherDecides: one that does not fit.
+constexpr uint32_t kStepOwn = 1u << 5;
+constexpr uint32_t kStepSecond = 1u << 6;
+constexpr uint32_t kStepOffsetShift = 7;
+// Dense passes: kDenseUnits units at a time without a branch per unit, each writing a fixed
+// kDenseStore units of which the next unit's overwrite all but its length, so packed
+// replacements end at least that far before the end of their buffer. A pass with fewer
+// one-unit matches than kDenseFew leaves the rest to the sparse path.
+constexpr std::size_t kDenseUnits = 16;
+constexpr std::size_t kDenseFew = 8;
+constexpr std::size_t kDenseStore = 8;
+
+// Whether the unit with `step`, followed by one with `nextStep`, is left to the matcher.
+inline bool MatcherDecides(uint32_t step, uint32_t nextStep) {
+    const uint32_t kind = step & kStepKind;
+    return ((kind >> 1) & ((kind & 1) | ((nextStep & kStepSecond) != 0))) != 0;
+}
+
+// 1 when the unit's replacement is itself.
+inline uint32_t OwnUnit(uint32_t step) {
+    return ((step & kStepKind) == kStartsNothing) | ((step & kStepOwn) != 0);
+}
 
 std::u16string WideFromBytes(const unsigned char* bytes, std::size_t units) {
     std::u16string text(units, u'\0');
@@ -125,6 +149,11 @@ class WideSink {
         }
         size += count;
     }
+    // Never given a step table.
+    template <typename Units>
+    std::size_t Dense(const Units&, std::size_t p, std::size_t, const uint32_t*, const char16_t*) {
+        return p;
+    }
     std::size_t Size() const { return size; }
     std::u16string Take() {
         buffer.resize(size);
@@ -185,6 +214,55 @@ class ByteSink {
         }
         Advance(count);
     }
+    // Units from `p` on that are their own one-unit source or start nothing, a pass of
+    // kDenseUnits at a time while the last pass held enough one-unit matches, there is room
+    // for a pass's largest result and it ends at or before `limit`; returns where it
+    // stopped: at a unit the matcher decides or after the last pass. Each unit writes a
+    // fixed kDenseStore units, of which the next unit's overwrite all but its length: into a
+    // buffer of the pass, copied out as long as it is, since no byte past the result may
+    // be written.
+    template <typename Units>
+    std::size_t Dense(const Units& text, std::size_t p, std::size_t limit, const uint32_t* steps,
+                      const char16_t* packed) {
+        if (!kLittleEndianHost) return p;
+        constexpr std::size_t most = kDenseUnits * kStepMaxLength + kDenseStore;
+        unsigned char pass[2 * most];
+        // The next unit is read too: a pass needs one beyond it.
+        while (limit - p > kDenseUnits && roomBytes >= 2 * most) {
+            unsigned char* to = pass;
+            uint32_t ones = 0;
+            std::size_t k = 0;
+            char16_t unit = text[p];
+            uint32_t step = steps[unit];
+            for (; k < kDenseUnits; ++k) {
+                const char16_t next = text[p + k + 1];
+                const uint32_t nextStep = steps[next];
+                if (MatcherDecides(step, nextStep)) break;
+                ones += (step & kStepKind) != kStartsNothing;
+                // A unit that starts nothing is its own replacement, a unit long.
+                const uint32_t isOwn = OwnUnit(step);
+                const uint64_t own = uint64_t{0} - uint64_t{isOwn};
+                const char16_t* source = packed + (step >> kStepOffsetShift);
+                uint64_t low;
+                uint64_t high;
+                std::memcpy(&low, source, 8);
+                std::memcpy(&high, source + 4, 8);
+                low = (low & ~own) | (unit & own);
+                std::memcpy(to, &low, 8);
+                std::memcpy(to + 8, &high, 8);
+                to += 2 * (((step >> kStepLengthShift) & kStepMaxLength) + isOwn);
+                unit = next;
+                step = nextStep;
+            }
+            const std::size_t bytes = static_cast<std::size_t>(to - pass);
+            CopyBytes(at, pass, bytes);
+            at += bytes;
+            roomBytes -= bytes;
+            p += k;
+            if (k < kDenseUnits || ones < kDenseFew) break;
+        }
+        return p;
+    }
     std::size_t Size() const { return static_cast<std::size_t>(at - start) / 2 + overflow; }
 
   private:
@@ -236,6 +314,23 @@ class CountSink {
         size += count;
     }
     void Put(const char16_t*, std::size_t count) { size += count; }
+    // As ByteSink's, counting only.
+    template <typename Units>
+    std::size_t Dense(const Units& text, std::size_t p, std::size_t limit, const uint32_t* steps,
+                      const char16_t*) {
+        while (limit - p > kDenseUnits) {
+            uint32_t ones = 0;
+            for (std::size_t k = 0; k < kDenseUnits; ++k) {
+                const uint32_t step = steps[text[p]];
+                if (MatcherDecides(step, steps[text[p + 1]])) return p;
+                ones += (step & kStepKind) != kStartsNothing;
+                size += ((step >> kStepLengthShift) & kStepMaxLength) + OwnUnit(step);
+                ++p;
+            }
+            if (ones < kDenseFew) break;
+        }
+        return p;
+    }
     std::size_t Size() const { return size; }
 
   private:
@@ -394,21 +489,38 @@ void Normalizer::DeriveBytePaths() {
 // only units that start a source are written. Without memory for it the rewrite asks the
 // matcher at every unit, as it would anyway.
 void Normalizer::DeriveSteps() {
+    stepTable.reset();
+    // Dense passes read a fixed kDenseStore units of a replacement, the last one's too.
+    const std::size_t padded = spans.empty() ? 0 : spans.back().offset + spans.back().length;
+    try {
+        if (packedUnits.size() < padded + kDenseStore) packedUnits.resize(padded + kDenseStore);
+    } catch (const std::bad_alloc&) {
+        return;
+    }
     stepTable.reset(static_cast<uint32_t*>(std::calloc(65536, sizeof(uint32_t))));
     if (!stepTable) return;
     uint32_t* table = stepTable.get();
     for (const NormalizationRule& rule : rules) {
+        if (rule.source.size() >= 2) table[rule.source[1]] |= kStepSecond;
+    }
+    for (const NormalizationRule& rule : rules) {
         if (rule.source.empty()) continue;
         const char16_t unit = rule.source[0];
-        if (table[unit] != kStartsNothing) continue;
+        if ((table[unit] & kStepKind) != kStartsNothing) continue;
+        const uint32_t second = table[unit] & kStepSecond;
         const uint16_t one = OneUnitRule(unit);
-        table[unit] = kStartsLonger;
-        if (StartsLongerSource(unit) || one >= spans.size()) continue;
+        const uint32_t kind = StartsLongerSource(unit) ? kStartsLonger : kOneUnitOnly;
+        table[unit] = second | kMatcherDecides;
+        if (one >= spans.size()) {
+            if (kind == kStartsLonger) table[unit] = second | kStepOwn | kStartsLonger;
+            continue;
+        }
         const RuleSpan& span = spans[one];
         if (span.length <= kStepMaxLength &&
-            span.offset < (uint32_t{1} << (32 - kStepOffsetShift))) {
+            span.offset < (uint32_t{1} << (32 - kStepOffsetShift)) &&
+            span.offset + kDenseStore <= packedUnits.size()) {
             table[unit] =
-                span.offset << kStepOffsetShift | span.length << kStepLengthShift | kOneUnitOnly;
+                second | span.offset << kStepOffsetShift | span.length << kStepLengthShift | kind;
         }
     }
 }
@@ -705,6 +817,19 @@ std::size_t Normalizer::Rewrite(const Units& text, std::size_t length, std::size
             for (;;) {
                 const uint32_t step = stepsByUnit[text[p]];
                 if ((step & kStepKind) == kOneUnitOnly) {
+                    if (p == copied && dense) {
+                        // A one-unit match right after a close one: passes without a branch
+                        // per unit take what follows while it stays dense. After them the
+                        // text is taken as sparse until two matches stand close again.
+                        const std::size_t to =
+                            sink.Dense(text, p, limit, stepsByUnit, list.Units());
+                        if (to != p) {
+                            p = copied = to;
+                            if (p >= limit) return copied;
+                            dense = false;
+                            continue;
+                        }
+                    }
                     dense = p - copied <= kDenseGap;
                     if (p != copied) sink.Copy(text, copied, p - copied);
                     sink.Put(list.Units() + (step >> kStepOffsetShift),
@@ -714,7 +839,8 @@ std::size_t Normalizer::Rewrite(const Units& text, std::size_t length, std::size
                     if (++p >= limit) return copied;
                     continue;
                 }
-                const uint16_t rule = step != kStartsNothing ? scanner.MatchAt(p) : kAbsent;
+                const uint16_t rule =
+                    (step & kStepKind) != kStartsNothing ? scanner.MatchAt(p) : kAbsent;
                 if (rule < ruleCount) {
                     dense = p - copied <= kDenseGap;
                     if (p != copied) sink.Copy(text, copied, p - copied);
