@@ -446,8 +446,9 @@ TEST(BytePathsStepTest, RunsAndGapsAgreeWithLiteralPass) {
     }
 
     // Dense text of one-unit sources ending at every offset around a pass, and around the
-    // first window's edge where it is reordered.
-    const std::u16string dense = u"zpsabcdeuzsaz";
+    // first window's edge where it is reordered; units that start a longer source (m, t,
+    // U+064E) stand before a second unit and before others.
+    const std::u16string dense = u"zpsabcdemuzsmnaz\u064Es\u064E\u0651tstts";
     for (std::size_t length = 0; length <= 80; ++length) {
         std::u16string text;
         for (std::size_t i = 0; i < length; ++i) text += dense[i % dense.size()];
