@@ -470,7 +470,8 @@ void Normalizer::DeriveBytePaths() {
     std::vector<RuleSpan> packedSpans;
     std::vector<char16_t> units;
     packedSpans.reserve(rules.size());
-    units.reserve(total);
+    // Room for the padding DeriveSteps adds, so that it never moves the units.
+    units.reserve(total + kDenseStore);
     for (const NormalizationRule& rule : rules) {
         packedSpans.push_back(RuleSpan{
             static_cast<uint32_t>(units.size()), static_cast<uint32_t>(rule.replacement.size()),
