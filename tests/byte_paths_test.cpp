@@ -55,6 +55,35 @@ std::u16string Decode(const std::vector<unsigned char>& out, std::size_t units) 
     return text;
 }
 
+// `text` through the size query, the sized form at exactly the room of the literal pass's
+// result and one unit less (with a guard byte after the room), and the four-argument form.
+void ExpectLiteralResult(Normalization& norm, const NaiveRules& rules, const std::u16string& text,
+                         Normalization::NormMode mode, const std::string& what) {
+    const std::u16string expected = NaiveNormalize(rules, text);
+    const std::string bytes = Utf16leBytes(text);
+    const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+    const int length = static_cast<int>(bytes.size());
+    const int needed = static_cast<int>(2 * expected.size() + 1);
+    ASSERT_EQ(norm.Normalize(in, length, mode, nullptr, 0), -needed) << what;
+    for (int capacity : {needed, needed - 1}) {
+        std::vector<unsigned char> out(static_cast<std::size_t>(capacity) + 1, kFill);
+        const int got = norm.Normalize(in, length, mode, out.data(), capacity);
+        ASSERT_EQ(out[static_cast<std::size_t>(capacity)], kFill) << what;
+        if (capacity < needed) {
+            ASSERT_EQ(got, -needed) << what;
+        } else {
+            ASSERT_EQ(got, needed) << what;
+            ASSERT_EQ(Decode(out, expected.size()), expected) << what;
+        }
+    }
+    std::string copy = bytes;
+    std::vector<unsigned char> four(static_cast<std::size_t>(needed), kFill);
+    ASSERT_EQ(norm.Normalize(reinterpret_cast<unsigned char*>(&copy[0]), length, mode, four.data()),
+              needed)
+        << what;
+    ASSERT_EQ(Decode(four, expected.size()), expected) << what;
+}
+
 TEST_F(BytePathsTest, SizedFormAtEveryCapacityAroundTheResult) {
     const std::u16string texts[] = {
         u"",
@@ -251,30 +280,7 @@ TEST(BytePathsHehTest, WindowsAgreeWithLiteralPass) {
     ASSERT_TRUE(norm.Initialize());
 
     const auto check = [&](const std::u16string& text, const std::string& what) {
-        const std::u16string expected = NaiveNormalize(rules, text);
-        const std::string bytes = Utf16leBytes(text);
-        const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
-        const int length = static_cast<int>(bytes.size());
-        const int needed = static_cast<int>(2 * expected.size() + 1);
-        ASSERT_EQ(norm.Normalize(in, length, Normalization::NFD, nullptr, 0), -needed) << what;
-        for (int capacity : {needed, needed - 1}) {
-            std::vector<unsigned char> out(static_cast<std::size_t>(capacity) + 1, kFill);
-            const int got = norm.Normalize(in, length, Normalization::NFD, out.data(), capacity);
-            ASSERT_EQ(out[static_cast<std::size_t>(capacity)], kFill) << what;
-            if (capacity < needed) {
-                ASSERT_EQ(got, -needed) << what;
-            } else {
-                ASSERT_EQ(got, needed) << what;
-                ASSERT_EQ(Decode(out, expected.size()), expected) << what;
-            }
-        }
-        std::string copy = bytes;
-        std::vector<unsigned char> four(static_cast<std::size_t>(needed), kFill);
-        ASSERT_EQ(norm.Normalize(reinterpret_cast<unsigned char*>(&copy[0]), length,
-                                 Normalization::NFD, four.data()),
-                  needed)
-            << what;
-        ASSERT_EQ(Decode(four, expected.size()), expected) << what;
+        ExpectLiteralResult(norm, rules, text, Normalization::NFD, what);
     };
 
     const std::u16string marks[] = {u"", u"\u064E", u"\u0651\u064E", u"\u064E\u0651\u064E\u0651",
@@ -400,30 +406,7 @@ TEST(BytePathsStepTest, RunsAndGapsAgreeWithLiteralPass) {
     ASSERT_TRUE(norm.Initialize());
 
     const auto check = [&](const std::u16string& text, const std::string& what) {
-        const std::u16string expected = NaiveNormalize(rules, text);
-        const std::string bytes = Utf16leBytes(text);
-        const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
-        const int length = static_cast<int>(bytes.size());
-        const int needed = static_cast<int>(2 * expected.size() + 1);
-        ASSERT_EQ(norm.Normalize(in, length, Normalization::NFKD, nullptr, 0), -needed) << what;
-        for (int capacity : {needed, needed - 1}) {
-            std::vector<unsigned char> out(static_cast<std::size_t>(capacity) + 1, kFill);
-            const int got = norm.Normalize(in, length, Normalization::NFKD, out.data(), capacity);
-            ASSERT_EQ(out[static_cast<std::size_t>(capacity)], kFill) << what;
-            if (capacity < needed) {
-                ASSERT_EQ(got, -needed) << what;
-            } else {
-                ASSERT_EQ(got, needed) << what;
-                ASSERT_EQ(Decode(out, expected.size()), expected) << what;
-            }
-        }
-        std::string copy = bytes;
-        std::vector<unsigned char> four(static_cast<std::size_t>(needed), kFill);
-        ASSERT_EQ(norm.Normalize(reinterpret_cast<unsigned char*>(&copy[0]), length,
-                                 Normalization::NFKD, four.data()),
-                  needed)
-            << what;
-        ASSERT_EQ(Decode(four, expected.size()), expected) << what;
+        ExpectLiteralResult(norm, rules, text, Normalization::NFKD, what);
     };
 
     // A run of sources, then a gap of units that start nothing, repeated past a block.
