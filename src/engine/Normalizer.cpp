@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "engine/BitScan.h"
+#include "engine/Marks.h"
 #include "engine/UnitMask.h"
 #include "errors/KavexException.h"
 #include "io/FileReader.h"
@@ -15,7 +16,6 @@
 namespace kavex {
 
 namespace {
-constexpr char16_t kHeh = 0x06BE;
 
 // Copies below this many units are done in line: most gaps between matches are short.
 constexpr std::size_t kShortCopy = 8;
@@ -633,31 +633,7 @@ std::u16string Normalizer::Normalize(std::u16string text) const {
     return reordered;
 }
 
-namespace {
-// The marks a U+06BE is moved in front of.
-constexpr char16_t kMarks[] = {0x0610, 0x0611, 0x0612, 0x0613, 0x0614, 0x0615,
-                               0x064B, 0x064E, 0x064F, 0x0650, 0x0651, 0x0652,
-                               0x0653, 0x0654, 0x0656, 0x0657, 0x0658, 0x0670};
-constexpr char16_t kFirstMark = 0x0610;
-
-// Bit k: unit from + k is a mark.
-constexpr uint64_t MarkBits(unsigned from) {
-    uint64_t bits = 0;
-    for (char16_t mark : kMarks) {
-        if (mark >= from && mark < from + 64) bits |= uint64_t{1} << (mark - from);
-    }
-    return bits;
-}
-}  // namespace
-
-bool Normalizer::IsMark(char16_t unit) {
-    // One range test and a shift instead of a comparison per range of marks.
-    constexpr uint64_t kLow = MarkBits(kFirstMark);
-    constexpr uint64_t kHigh = MarkBits(kFirstMark + 64);
-    const unsigned offset = static_cast<unsigned>(unit) - kFirstMark;
-    if (offset >= 128) return false;
-    return (((offset < 64 ? kLow : kHigh) >> (offset & 63)) & 1) != 0;
-}
+bool Normalizer::IsMark(char16_t unit) { return IsHehMark(unit); }
 
 namespace {
 // The reordered text a window at a time, made from the input as it is: each U+06BE that

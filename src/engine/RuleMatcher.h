@@ -17,6 +17,7 @@
 
 #include "engine/BitScan.h"
 #include "engine/CodeUnitTable.h"
+#include "engine/Platform.h"
 #include "engine/UnitMask.h"
 
 namespace kavex {
@@ -46,13 +47,6 @@ struct WideUnits {
     const char16_t* units;
     char16_t operator[](std::size_t i) const { return units[i]; }
 };
-
-#if defined(_WIN32) || (defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__)
-// UTF-16LE bytes are the host's own 16-bit units: one load or copy instead of two bytes.
-constexpr bool kLittleEndianHost = true;
-#else
-constexpr bool kLittleEndianHost = false;
-#endif
 
 // Units of a text held as UTF-16LE bytes, read where they lie.
 struct ByteUnits {

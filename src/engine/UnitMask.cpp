@@ -5,12 +5,6 @@
 
 namespace kavex {
 
-bool HasAvx2() {
-    // Also checks that the system saves the wide registers.
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
-}
-
 namespace {
 
 // Sixteen units a step, each stored as soon as it is tested: text with no unit in the

@@ -10,20 +10,10 @@
 
 #include "engine/BitScan.h"
 
-#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
-#include <emmintrin.h>
-// SSE2 is there on every x86-64 CPU (and x86 builds that ask for it).
-#define KAVEX_SSE2 1
-#else
-#define KAVEX_SSE2 0
-#endif
+#include "engine/Platform.h"
 
-#if KAVEX_SSE2 && (defined(__GNUC__) || defined(__clang__)) && \
-    (defined(__x86_64__) || defined(__i386__))
-// AVX2 where the CPU has it, chosen at run time: the library is built for the baseline.
-#define KAVEX_AVX2_DISPATCH 1
-#else
-#define KAVEX_AVX2_DISPATCH 0
+#if KAVEX_SSE2
+#include <emmintrin.h>
 #endif
 
 namespace kavex {
@@ -175,8 +165,6 @@ inline std::size_t FirstInRanges(const unsigned char* bytes, std::size_t count,
 }
 
 #if KAVEX_AVX2_DISPATCH
-// Whether the CPU (and the system, for its registers) supports AVX2.
-bool HasAvx2();
 // CopyUntilInRanges with AVX2, for 1 to kMaxUnitRanges ranges none of which is the whole
 // unit space.
 std::size_t CopyUntilInRangesAvx2(const unsigned char* bytes, std::size_t count,
@@ -193,7 +181,7 @@ inline std::size_t CopyUntilInRanges(const unsigned char* bytes, std::size_t cou
 #if KAVEX_AVX2_DISPATCH
     bool whole = false;
     for (std::size_t r = 0; r < ranges.count; ++r) whole |= ranges.span[r] == 0xFFFF;
-    if (!whole && ranges.count > 0 && HasAvx2()) {
+    if (!whole && ranges.count > 0 && BestCpuLevel() >= CpuLevel::kAvx2) {
         return CopyUntilInRangesAvx2(bytes, count, ranges, out);
     }
 #endif
