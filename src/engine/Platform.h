@@ -52,6 +52,13 @@
 #ifndef KAVEX_TSAN
 #define KAVEX_TSAN 0
 #endif
+// A function that reads whole aligned blocks past the end of a buffer on purpose (never
+// past the page its last byte lies in): the address sanitizer must not watch it.
+#if defined(__clang__) || defined(__GNUC__)
+#define KAVEX_NO_SANITIZE_ADDRESS __attribute__((no_sanitize_address))
+#else
+#define KAVEX_NO_SANITIZE_ADDRESS
+#endif
 
 // Invariant checks: where a fast path relies on a condition (room in a buffer, padding
 // past a replacement, a window longer than every source), KAVEX_DCHECK states it. The

@@ -35,6 +35,8 @@ constexpr std::size_t kMaxAlphabet = 65535;
 // alphabet, two bytes a cell), would pass this: the rule sets accepted stay those of the
 // dense layout, whatever the packing achieves.
 constexpr std::size_t kMaxTableBytes = std::size_t{256} << 20;
+// Start positions a scanner tests at once.
+constexpr std::size_t kScanBlockUnits = 64;
 // Flag of stateInfo: the state has a transition.
 constexpr uint32_t kInnerState = uint32_t{1} << 16;
 // Flags of a unit in the matcher's key table.
@@ -100,7 +102,7 @@ class RuleMatcher {
     // per-unit tables that hold anything (the others are never written, so never mapped).
     std::size_t MemoryBytes() const;
 
-  protected:
+    // Successive searches over one text (below).
     template <typename Units>
     class Scanner;
 
@@ -117,6 +119,7 @@ class RuleMatcher {
     }
     bool StartsLongerSource(char16_t unit) const { return unitTables->pairOffsets[unit] != 0; }
 
+  protected:
     // Source `index` of a list that Build reads in place.
     using SourceAt = const std::u16string& (*)(const void* list, std::size_t index);
     // Build over `count` sources of any list: a normalizer builds from its rules without
@@ -191,7 +194,8 @@ class RuleMatcher {
 template <typename Units>
 class RuleMatcher::Scanner {
   public:
-    Scanner(const RuleMatcher& matcher, const Units& text, std::size_t length)
+    Scanner(const RuleMatcher& matcher, const Units& text, std::size_t length,
+            CpuLevel cpu = BestCpuLevel())
         : text(text),
           length(length),
           // A position must fit the signed 32-bit result.
@@ -207,7 +211,8 @@ class RuleMatcher::Scanner {
           offsets(matcher.built ? matcher.unitTables->pairOffsets : nullptr),
           pairColumn(matcher.built ? matcher.unitTables->pairColumns : nullptr),
           pairs(matcher.pairStates.data()),
-          keys(matcher.built ? matcher.unitTables->keyUnits : nullptr) {}
+          keys(matcher.built ? matcher.unitTables->keyUnits : nullptr),
+          cpu(cpu) {}
 
     // The match at the smallest position >= start, as Search gives it.
     RuleMatch Next(std::size_t start);
@@ -253,7 +258,7 @@ class RuleMatcher::Scanner {
     }
 
   private:
-    static constexpr std::size_t kBlockUnits = 64;
+    static constexpr std::size_t kBlockUnits = kScanBlockUnits;
     // Positions to test from which a test of every position costs less than one per bit,
     // and candidates found from which the next block is tested that way at once.
     static constexpr unsigned kDenseMaybe = 40;
@@ -273,6 +278,7 @@ class RuleMatcher::Scanner {
     const uint16_t* pairColumn;
     const uint16_t* pairs;
     const uint8_t* keys;
+    CpuLevel cpu;
     // The block of start positions [base, end) tested so far; bit k of `candidates`: a
     // source may start at base + k.
     std::size_t base = 0;
@@ -360,7 +366,7 @@ void RuleMatcher::Scanner<Units>::TestBlock(std::size_t p) {
     for (; k < count; ++k) keyBytes[k] = keys[text[p + k]];
     static_assert(kKeyOneUnit == 1 && kKeyStartsLonger == 2 && kKeySecond == 4, "bit planes");
     uint64_t planes[3];
-    BitPlanes(keyBytes, count, planes);
+    BitPlanes(keyBytes, count, planes, cpu);
     uint64_t nextIsSecond = planes[2] >> 1;
     if (hasNext && (keys[text[p + count]] & kKeySecond) != 0) {
         nextIsSecond |= uint64_t{1} << (count - 1);

@@ -8,12 +8,10 @@
 
 #include "config/ConfigManager.h"
 #include "engine/Normalizer.h"
+#include "interface/ByteForms.h"
 #include "interface/TextUtils.h"
 
 namespace {
-
-// The largest number of units whose output, 2n + 1 bytes, still fits in an int.
-constexpr std::size_t kMaxOutputUnits = (static_cast<std::size_t>(INT_MAX) - 1) / 2;
 
 struct Parts {
     std::unique_ptr<kavex::ConfigManager> config;
@@ -128,19 +126,14 @@ int Normalization::Normalize(unsigned char* input, int length, NormMode mode,
                              unsigned char* output) {
     // A null buffer would be dereferenced; answer it as "nothing done" instead.
     if ((input == nullptr && length > 0) || output == nullptr) return 0;
-    // The input is read first, as by BytesToUnicode, even when nothing is done then.
-    const std::size_t units = kavex::CountUnits(input, length);
-    if (!initialized) return 0;
     const kavex::Normalizer* normalizer =
-        Select(mode, nfdNormalizer, nfcNormalizer, nfkdNormalizer);
-    if (normalizer == nullptr) return 0;
-
-    // The caller vouches for the room; only a result too long for the int is refused, and
-    // then nothing is written.
-    const std::size_t result = normalizer->NormalizeBytes(input, units, output, kMaxOutputUnits);
-    if (result > kMaxOutputUnits) return 0;
-    output[2 * result] = 0;
-    return static_cast<int>(2 * result + 1);
+        initialized ? Select(mode, nfdNormalizer, nfcNormalizer, nfkdNormalizer) : nullptr;
+    if (normalizer == nullptr) {
+        // The input is read even when nothing is done, as the byte format has it.
+        (void)kavex::CountUnits(input, length);
+        return 0;
+    }
+    return kavex::NormalizeUnsized(*normalizer, input, length, output, kavex::PathChoice::Auto());
 }
 
 int Normalization::Normalize(const unsigned char* input, int length, NormMode mode,
@@ -151,16 +144,6 @@ int Normalization::Normalize(const unsigned char* input, int length, NormMode mo
     const kavex::Normalizer* normalizer =
         Select(mode, nfdNormalizer, nfcNormalizer, nfkdNormalizer);
     if (normalizer == nullptr) return 0;
-
-    const std::size_t units = kavex::CountUnitsUntilZeroUnit(input, length);
-    // Units that fit with the terminator; no room at all (capacity 0) writes nothing.
-    const std::size_t room =
-        capacity < 1 ? 0 : std::min(kMaxOutputUnits, static_cast<std::size_t>(capacity - 1) / 2);
-    unsigned char* target = capacity < 1 ? nullptr : output;
-    const std::size_t result = normalizer->NormalizeBytes(input, units, target, room);
-    if (result > kMaxOutputUnits) return 0;
-    const int needed = static_cast<int>(2 * result + 1);
-    if (capacity < needed) return -needed;
-    output[2 * result] = 0;
-    return needed;
+    return kavex::NormalizeSized(*normalizer, input, length, output, capacity,
+                                 kavex::PathChoice::Auto());
 }

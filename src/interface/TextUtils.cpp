@@ -6,13 +6,10 @@
 #include <utility>
 #include <vector>
 
-// For its SSE2 detection (KAVEX_SSE2 and the intrinsics).
-#include "engine/UnitMask.h"
+#include "engine/Platform.h"
 
-#if defined(__clang__) || defined(__GNUC__)
-#define KAVEX_NO_SANITIZE_ADDRESS __attribute__((no_sanitize_address))
-#else
-#define KAVEX_NO_SANITIZE_ADDRESS
+#if KAVEX_SSE2
+#include <emmintrin.h>
 #endif
 
 namespace kavex {
@@ -96,20 +93,21 @@ KAVEX_NO_SANITIZE_ADDRESS std::size_t UnitCountByBlocks(const unsigned char* byt
 #endif
 
 template <bool kLowByteEnds>
-std::size_t UnitCount(const unsigned char* bytes, int length) {
+std::size_t UnitCount(const unsigned char* bytes, int length, CpuLevel cpu) {
     if (bytes == nullptr || length < 2) return 0;
     const std::size_t total = static_cast<std::size_t>(length) / 2;
 #if KAVEX_SSE2
-    return UnitCountByBlocks<kLowByteEnds>(bytes, total);
+    if (cpu >= CpuLevel::kSse2) return UnitCountByBlocks<kLowByteEnds>(bytes, total);
 #else
-    return UnitCountOneByOne<kLowByteEnds>(bytes, total);
+    (void)cpu;
 #endif
+    return UnitCountOneByOne<kLowByteEnds>(bytes, total);
 }
 
 template <bool kLowByteEnds>
 std::u16string BytesToUnits(const unsigned char* bytes, int length) {
     std::u16string text;
-    const std::size_t n = UnitCount<kLowByteEnds>(bytes, length);
+    const std::size_t n = UnitCount<kLowByteEnds>(bytes, length, CpuLevel::kSse2);
     if (n == 0) return text;
     text.resize(n);
     char16_t* units = &text[0];
@@ -129,12 +127,12 @@ std::u16string BytesToUnicodeUntilZeroUnit(const unsigned char* bytes, int lengt
     return BytesToUnits<false>(bytes, length);
 }
 
-std::size_t CountUnits(const unsigned char* bytes, int length) {
-    return UnitCount<true>(bytes, length);
+std::size_t CountUnits(const unsigned char* bytes, int length, CpuLevel cpu) {
+    return UnitCount<true>(bytes, length, cpu);
 }
 
-std::size_t CountUnitsUntilZeroUnit(const unsigned char* bytes, int length) {
-    return UnitCount<false>(bytes, length);
+std::size_t CountUnitsUntilZeroUnit(const unsigned char* bytes, int length, CpuLevel cpu) {
+    return UnitCount<false>(bytes, length, cpu);
 }
 
 int UnicodeToBytes(std::u16string text, unsigned char* out) {

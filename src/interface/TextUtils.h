@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <string>
 
+#include "engine/Platform.h"
+
 namespace kavex {
 
 // Units read low byte first until `length` bytes or a zero byte at an even offset
@@ -18,9 +20,11 @@ std::u16string BytesToUnicode(const unsigned char* bytes, int length);
 std::u16string BytesToUnicodeUntilZeroUnit(const unsigned char* bytes, int length);
 
 // The number of units BytesToUnicode and BytesToUnicodeUntilZeroUnit would read, without
-// building the text.
-std::size_t CountUnits(const unsigned char* bytes, int length);
-std::size_t CountUnitsUntilZeroUnit(const unsigned char* bytes, int length);
+// building the text; with SSE2, whole aligned blocks at a time (the bytes of the block
+// past the end are read, never used; an aligned block cannot cross into another page).
+std::size_t CountUnits(const unsigned char* bytes, int length, CpuLevel cpu = CpuLevel::kSse2);
+std::size_t CountUnitsUntilZeroUnit(const unsigned char* bytes, int length,
+                                    CpuLevel cpu = CpuLevel::kSse2);
 
 // Writes each unit low byte first, then one zero byte; returns 2n + 1. The caller
 // provides the room.
