@@ -143,15 +143,67 @@ TEST(ConfigManagerTest, UnreadableConfigIsRaisedAnnotated) {
 }
 
 // One huge line is taken in 64 and 512 bytes at a time: the entry is applied once and
-// the rest of the line matches nothing.
-TEST(ConfigManagerTest, HugeSingleLineIsBounded) {
+// the rest of the line matches nothing, up to the size no real configuration reaches.
+// Past it, a file that never ends (a link to /dev/zero hung Initialize at full CPU) is a
+// read error, raised annotated like any other.
+TEST(ConfigManagerTest, SizeIsBounded) {
+    struct Case {
+        const char* what;
+        std::string contents;
+        bool raises;
+    };
+    const std::string line = "NFDfilepath=" + std::string(512, 'x') + "\n";
+    const Case cases[] = {
+        {"just under the limit, in lines",
+         [&] {
+             std::string text;
+             while (text.size() + line.size() < (std::size_t{1} << 20)) text += line;
+             return text;
+         }(),
+         false},
+        {"one line just under the limit", "NFDfilepath=" + std::string(1000000, 'x'), false},
+        {"one line of 10 MiB", "NFDfilepath=" + std::string(10 * 1024 * 1024, 'x'), true},
+        {"lines past the limit",
+         [&] {
+             std::string text;
+             while (text.size() < (std::size_t{2} << 20)) text += line;
+             return text;
+         }(),
+         true},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        WorkingDirectory cwd(dir.Path());
+        dir.Write("config.ini", c.contents);
+        ConfigManager config;
+        if (!c.raises) {
+            EXPECT_TRUE(config.ReadConfigFile()) << c.what;
+            EXPECT_EQ(config.nfdFilePath, std::string(512, 'x')) << c.what;
+            continue;
+        }
+        try {
+            config.ReadConfigFile();
+            ADD_FAILURE() << c.what << ": read without error";
+        } catch (const IOException& e) {
+            EXPECT_EQ(e.GetCode(), kErrorCodeRead) << c.what;
+            EXPECT_EQ(e.GetFile(), "ConfigManager") << c.what;
+            EXPECT_EQ(e.GetMessage(),
+                      "File too large: more than 1048576 bytes. Config file reading problem "
+                      "occurred.")
+                << c.what;
+        }
+    }
+}
+
+#if defined(__unix__)
+TEST(ConfigManagerTest, EndlessFileIsARaisedReadError) {
     TempDir dir;
     WorkingDirectory cwd(dir.Path());
-    dir.Write("config.ini", "NFDfilepath=" + std::string(10 * 1024 * 1024, 'x'));
+    std::filesystem::create_symlink("/dev/zero", dir.Path() / "config.ini");
     ConfigManager config;
-    EXPECT_TRUE(config.ReadConfigFile());
-    EXPECT_EQ(config.nfdFilePath, std::string(512, 'x'));
+    EXPECT_THROW(config.ReadConfigFile(), IOException);
 }
+#endif
 
 }  // namespace
 }  // namespace kavex

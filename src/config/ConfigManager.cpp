@@ -1,5 +1,7 @@
 #include "config/ConfigManager.h"
 
+#include <cstddef>
+
 #include "errors/KavexException.h"
 #include "interface/TextUtils.h"
 #include "io/FileReader.h"
@@ -11,6 +13,16 @@ namespace {
 // Limits of one key text and one value text, counted in bytes read.
 constexpr int kMaxKeyLength = 64;
 constexpr int kMaxValueLength = 512;
+// No real configuration comes near this; a file that goes on past it (a link to
+// /dev/zero, a pipe that never ends) is a failure to read, not an endless loop.
+constexpr std::size_t kMaxConfigBytes = std::size_t{1} << 20;
+
+// Bytes a delimited read of at most `maxLength` took in: the text, and the delimiter
+// unless the text reached the limit first (at the end of the file, one too many).
+std::size_t Consumed(const std::string& text, bool read, int maxLength) {
+    if (!read) return 1;
+    return text.size() + (text.size() < static_cast<std::size_t>(maxLength) ? 1 : 0);
+}
 
 void Annotate(IOException& e, int line, const char* sentence) {
     e.SetFile("ConfigManager");
@@ -36,15 +48,24 @@ bool ConfigManager::ReadConfigFile() {
 
     std::string key;
     std::string value;
+    std::size_t consumed = 0;
     try {
         // Every read takes in at least one byte or reaches the end, and a device error
-        // raises, so the loop is linear in the file size and always ends.
+        // raises, so the loop is linear in the file size; the size limit ends it.
         while (!reader.IsEof()) {
-            if (!reader.ReadAsciiString(key, kMaxKeyLength, '=')) continue;
+            if (consumed > kMaxConfigBytes) {
+                throw IOException("ConfigManager", __LINE__, 0x11,
+                                  "File too large: more than 1048576 bytes.");
+            }
+            const bool keyRead = reader.ReadAsciiString(key, kMaxKeyLength, '=');
+            consumed += Consumed(key, keyRead, kMaxKeyLength);
+            if (!keyRead) continue;
             Trim(key);
             // A key text that ran into the end without "=" has no value.
             if (reader.IsEof()) continue;
-            if (!reader.ReadAsciiString(value, kMaxValueLength, '\n')) continue;
+            const bool valueRead = reader.ReadAsciiString(value, kMaxValueLength, '\n');
+            consumed += Consumed(value, valueRead, kMaxValueLength);
+            if (!valueRead) continue;
             Trim(value);
             if (key == "NFDfilepath") {
                 nfdFilePath = value;
