@@ -75,7 +75,7 @@ class Normalizer(_kavex.Core):
     `rules` is a folder holding a config.ini and the rules files it names; by default the
     rules shipped inside the package. `profile` picks one of the shipped rule profiles
     (`kavex.profiles()` lists them) instead. Raises RulesError when the folder cannot be
-    loaded, ValueError for an unknown profile.
+    loaded, ValueError for an unknown profile or a NUL in the path.
 
     A Normalizer may be used by several threads at once. It pickles as its rules folder
     (or as the shipped rules and profile), and loads again where it is unpickled, so
@@ -90,8 +90,9 @@ class Normalizer(_kavex.Core):
       is_normalized(text, form="NFC") -> bool
           Whether normalize would return the text unchanged.
       normalize_utf16le(data, form="NFC") -> bytes
-          The same for UTF-16LE bytes (any bytes-like object of even length), unit for
-          unit; returns `data` itself when it is bytes and nothing changed.
+          The same for UTF-16LE bytes (any bytes-like object of even length, strided
+          views included), unit for unit; returns `data` itself when it is bytes and
+          nothing changed.
     """
 
     def __init__(self, rules=None, profile=None):
