@@ -64,7 +64,15 @@ def main(argv=None):
     rules.add_argument("--profile", help="a shipped rule profile")
     args = parser.parse_args(argv)
 
-    from dask.distributed import Client, LocalCluster, wait
+    try:
+        from dask.distributed import Client, LocalCluster, wait
+    except ImportError as error:
+        print(f"{os.path.basename(sys.argv[0])}: this interpreter ({sys.executable}) has no "
+              f"Dask ({error}). On Debian, install python3-dask python3-distributed and run "
+              "the script with /usr/bin/python3, kavex installed for it; with a package "
+              "index, install kavex with its extra: python3 -m pip install './python[dask]'",
+              file=sys.stderr)
+        return 2
 
     # Checked here, before any worker starts: the form, the rules, the files.
     normalizer = kavex.Normalizer(rules=args.rules, profile=args.profile)

@@ -11,10 +11,11 @@ or NFKD, with the kavex library and its shipped rules.
 Loading rules: the library reads "config.ini" from the process's current directory, so a
 `Normalizer` is created by entering its rules folder for the time of the load (tens of
 milliseconds for the shipped rules) and going back to the previous current directory
-afterwards, also when the load fails. Loads take turns under a lock, but other threads of
-the process that use relative paths during that moment see the rules folder as their
-current directory. Create normalizers at start-up (or let `normalize` create its default
-one early) when other threads depend on the current directory.
+afterwards, also when the load fails. Loads take turns under a lock, and a fork waits
+for a load to end, so a child process starts in the parent's directory with the lock free.
+Other threads of the process that use relative paths during a load see the rules folder as
+their current directory: create normalizers at start-up (or let `normalize` create its
+default one early) when other threads depend on the current directory.
 """
 
 import enum
@@ -66,43 +67,6 @@ def profiles():
     return sorted(n for n in names if os.path.isfile(os.path.join(root, n, "config.ini")))
 
 
-def _read_config(path):
-    """The file names config.ini gives for the three forms, read as the library reads them."""
-    names = {}
-    with open(path, "rb") as config:
-        for line in config:
-            key, equals, value = line.partition(b"=")
-            if equals:
-                names[key.strip()] = value.strip()
-    return [names[k] for k in (b"NFCfilepath", b"NFDfilepath", b"NFKDfilepath") if k in names]
-
-
-def _describe_failure(folder, detail):
-    """A RulesError naming the folder and, where it can be told, the file at fault."""
-    config = os.path.join(folder, "config.ini")
-    if not os.path.isdir(folder):
-        return RulesError(f"cannot load rules from {folder!r}: not a folder", folder)
-    if not os.path.isfile(config):
-        return RulesError(f"cannot load rules from {folder!r}: no config.ini there", folder,
-                          config)
-    try:
-        files = _read_config(config)
-    except OSError as error:
-        return RulesError(f"cannot load rules from {folder!r}: cannot read config.ini: "
-                          f"{error.strerror}", folder, config)
-    if len(files) < 3:
-        return RulesError(f"cannot load rules from {folder!r}: config.ini does not name all "
-                          "three rules files (NFDfilepath, NFCfilepath, NFKDfilepath)", folder,
-                          config)
-    for name in files:
-        path = os.path.join(os.fsencode(folder), name)
-        if not os.path.isfile(path):
-            return RulesError(f"cannot load rules from {folder!r}: rules file "
-                              f"{os.fsdecode(path)!r} named in config.ini is missing", folder,
-                              os.fsdecode(path))
-    return RulesError(f"cannot load rules from {folder!r}: {detail}", folder)
-
-
 class Normalizer(_kavex.Core):
     """Normalizes text with one set of rules.
 
@@ -111,7 +75,7 @@ class Normalizer(_kavex.Core):
     `rules` is a folder holding a config.ini and the rules files it names; by default the
     rules shipped inside the package. `profile` picks one of the shipped rule profiles
     (`kavex.profiles()` lists them) instead. Raises RulesError when the folder cannot be
-    loaded, ValueError for an unknown profile.
+    loaded, ValueError for an unknown profile or a NUL in the path.
 
     A Normalizer may be used by several threads at once. It pickles as its rules folder
     (or as the shipped rules and profile), and loads again where it is unpickled, so
@@ -126,8 +90,9 @@ class Normalizer(_kavex.Core):
       is_normalized(text, form="NFC") -> bool
           Whether normalize would return the text unchanged.
       normalize_utf16le(data, form="NFC") -> bytes
-          The same for UTF-16LE bytes (any bytes-like object of even length), unit for
-          unit; returns `data` itself when it is bytes and nothing changed.
+          The same for UTF-16LE bytes (any bytes-like object of even length, strided
+          views included), unit for unit; returns `data` itself when it is bytes and
+          nothing changed.
     """
 
     def __init__(self, rules=None, profile=None):
@@ -146,7 +111,12 @@ class Normalizer(_kavex.Core):
         try:
             super().__init__(os.fsencode(folder))
         except _kavex.LoadFailed as error:
-            raise _describe_failure(folder, str(error)) from None
+            # The module tells what failed, from the library's own reading of the folder.
+            detail, name = error.args
+            file = None if name is None else os.fsdecode(
+                os.path.join(os.fsencode(folder), name))
+            raise RulesError(f"cannot load rules from {folder!r}: {os.fsdecode(detail)}",
+                             folder, file) from None
         self._rules = None if rules is None else folder
         self._profile = profile
 
@@ -178,6 +148,17 @@ class Normalizer(_kavex.Core):
 
 _default = None
 _default_lock = threading.Lock()
+
+
+def _after_fork_in_child():
+    # A fork made while another thread created the default normalizer leaves this lock
+    # taken by a thread the child does not have.
+    global _default_lock
+    _default_lock = threading.Lock()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
 def _default_normalizer():

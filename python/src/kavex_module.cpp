@@ -7,9 +7,15 @@
 // between the pieces. A high surrogate followed by a low surrogate, both lone characters
 // of the str, would read as one character in UTF-16; the text is cut between them too, so
 // every str comes back character for character.
+//
+// config.ini and the rules files are read through the library's own readers (the internal
+// static libraries), so the quick check of short texts derives from the very rules the
+// library loaded.
 #include <fcntl.h>
 #include <kavex/Normalization.h>
+#include <pthread.h>
 #include <pybind11/pybind11.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -17,18 +23,25 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <vector>
+
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
+
+#include "config/ConfigManager.h"
+#include "engine/Marks.h"
+#include "engine/Normalizer.h"
+#include "engine/Platform.h"
+#include "errors/KavexException.h"
 
 namespace py = pybind11;
 
 namespace {
-
-constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 
 // Texts this long or longer are normalized without the GIL; for shorter ones releasing
 // and taking it again would cost more than the work.
@@ -39,7 +52,7 @@ constexpr size_t kReleaseGilUnits = 2048;
 constexpr size_t kMaxPieceUnits = (INT_MAX - 1) / 2;
 
 inline uint16_t Swap(uint16_t unit) { return static_cast<uint16_t>((unit >> 8) | (unit << 8)); }
-inline uint16_t ToLE(uint16_t unit) { return kLittleEndian ? unit : Swap(unit); }
+inline uint16_t ToLE(uint16_t unit) { return kavex::kLittleEndianHost ? unit : Swap(unit); }
 inline bool IsHigh(uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 inline bool IsLow(uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 inline bool IsSurrogate(uint32_t unit) { return (unit & 0xF800) == 0xD800; }
@@ -136,7 +149,7 @@ Text PrepareStr(PyObject* str, UnitBuffer& input) {
         }
         case PyUnicode_2BYTE_KIND: {
             const uint16_t* chars = static_cast<const uint16_t*>(data);
-            if (kLittleEndian) {
+            if (kavex::kLittleEndianHost) {
                 text.units = chars;
             } else {
                 uint16_t* out = input.Reserve(length);
@@ -251,7 +264,7 @@ PyObject* StrFromUnits(const uint16_t* units, size_t length, const std::vector<s
         PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(length), maxChar);
         if (str == nullptr) return nullptr;
         if (maxChar == 0xFFFF) {
-            if (kLittleEndian) {
+            if (kavex::kLittleEndianHost) {
                 std::memcpy(PyUnicode_2BYTE_DATA(str), units, 2 * length);
             } else {
                 Py_UCS2* chars = PyUnicode_2BYTE_DATA(str);
@@ -347,12 +360,29 @@ struct TrimOnExit {
     }
 };
 
+// Runs `work` without the GIL. Not pybind11's gil_scoped_release: when the interpreter
+// finalizes meanwhile, taking the GIL back ends a daemon thread with pthread_exit, whose
+// forced unwind must pass through here; a destructor (noexcept) or a catch (...) that does
+// not rethrow in its way terminates the process.
+template <typename Work>
+auto WithoutGil(Work work) -> decltype(work()) {
+    PyThreadState* state = PyEval_SaveThread();
+    decltype(work()) result{};
+    try {
+        result = work();
+    } catch (...) {
+        PyEval_RestoreThread(state);
+        throw;
+    }
+    PyEval_RestoreThread(state);
+    return result;
+}
+
 // Normalizes, with the GIL released for long texts (decided with the choice of buffers).
 Status Run(const Normalization& norm, Normalization::NormMode mode, const Text& text,
            UnitBuffer& out, std::vector<size_t>* cutsOut, bool releaseGil) {
     if (!releaseGil) return NormalizeText(norm, mode, text, out, cutsOut);
-    py::gil_scoped_release release;
-    return NormalizeText(norm, mode, text, out, cutsOut);
+    return WithoutGil([&] { return NormalizeText(norm, mode, text, out, cutsOut); });
 }
 
 // Units that may change a text under one form: the last unit of every rule source. A text
@@ -365,35 +395,13 @@ class ChangeSet {
     bool Contains(uint16_t unit) const { return (bits_[unit >> 6] >> (unit & 63)) & 1; }
     bool AnyBelow256() const { return below256_; }
 
-    // Reads a rules file as the library does: a source is what precedes a colon, so the unit
-    // before every colon covers every source's last unit. Stays unknown when a source could
-    // be empty or the file does not look like a rules file.
-    void Derive(const std::string& path) {
-        std::ifstream file(path, std::ios::binary);
-        std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        if (!file.good() && !file.eof()) return;
-        if (bytes.size() < 2 || bytes.size() % 2 != 0 ||
-            static_cast<unsigned char>(bytes[0]) != 0xFF ||
-            static_cast<unsigned char>(bytes[1]) != 0xFE) {
-            return;
-        }
-        const size_t count = bytes.size() / 2 - 1;
-        auto unit = [&](size_t i) {
-            return static_cast<uint16_t>(static_cast<unsigned char>(bytes[2 + 2 * i]) |
-                                         static_cast<unsigned char>(bytes[3 + 2 * i]) << 8);
-        };
+    // A rule with an empty source never matches, so it adds nothing.
+    void Derive(const std::vector<kavex::NormalizationRule>& rules) {
         bits_.fill(0);
-        for (size_t i = 0; i < count; ++i) {
-            if (unit(i) != u':') continue;
-            if (i == 0 || unit(i - 1) == u':' || unit(i - 1) == u'\n' ||
-                (i >= 2 && unit(i - 2) == u'\r')) {
-                return;  // possibly an empty source
-            }
-            Add(unit(i - 1));
+        for (const kavex::NormalizationRule& rule : rules) {
+            if (!rule.source.empty()) Add(rule.source.back());
         }
-        below256_ = false;
-        for (unsigned u = 0; u < 256; ++u)
-            below256_ = below256_ || Contains(static_cast<uint16_t>(u));
+        below256_ = (bits_[0] | bits_[1] | bits_[2] | bits_[3]) != 0;
         known_ = true;
     }
 
@@ -402,17 +410,9 @@ class ChangeSet {
         if (!known_) return true;
         for (size_t i = 0; i < length; ++i) {
             if (Contains(units[i])) return true;
-            if (units[i] == 0x06BE && i > 0 && IsHehMark(units[i - 1])) return true;
+            if (units[i] == kavex::kHeh && i > 0 && kavex::IsHehMark(units[i - 1])) return true;
         }
         return false;
-    }
-
-    // The marks a U+06BE moves in front of: U+0610-0615, U+064B, U+064E-0654,
-    // U+0656-0658, U+0670.
-    static bool IsHehMark(uint16_t unit) {
-        return (unit >= 0x0610 && unit <= 0x0615) || unit == 0x064B ||
-               (unit >= 0x064E && unit <= 0x0654) || (unit >= 0x0656 && unit <= 0x0658) ||
-               unit == 0x0670;
     }
 
   private:
@@ -423,52 +423,81 @@ class ChangeSet {
     bool below256_ = true;
 };
 
-// The rules files config.ini names for NFD, NFC and NFKD, read as the library reads it
-// (key=value lines, tab, LF, CR and space trimmed, the last entry of a key wins). Empty
-// when any line is of a shape the two readings could take differently.
-std::array<std::string, 3> RulesFilesOf(const std::string& config) {
-    std::array<std::string, 3> paths;
-    std::ifstream file(config, std::ios::binary);
-    std::string line;
-    auto trim = [](std::string text) {
-        const char* blanks = " \t\r\n";
-        const size_t first = text.find_first_not_of(blanks);
-        if (first == std::string::npos) return std::string();
-        return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-    };
-    while (std::getline(file, line)) {
-        const size_t equals = line.find('=');
-        if (equals == std::string::npos) {
-            if (!trim(line).empty()) return {};
-            continue;
-        }
-        const std::string key = trim(line.substr(0, equals));
-        const std::string value = trim(line.substr(equals + 1));
-        if (equals > 64 || line.size() - equals > 512 || line.find('\0') != std::string::npos) {
-            return {};
-        }
-        if (key == "NFDfilepath") paths[Normalization::NFD] = value;
-        if (key == "NFCfilepath") paths[Normalization::NFC] = value;
-        if (key == "NFKDfilepath") paths[Normalization::NFKD] = value;
-    }
+// A rules folder that could not be loaded; kavex._kavex.LoadFailed(detail, file) in Python,
+// `file` the name of the file at fault as config.ini gives it (relative to the folder), or
+// None when it cannot be told.
+struct LoadFailed {
+    std::string detail;
+    std::string file;
+};
+
+// config.ini is read from the current directory, which belongs to the whole process: loads
+// take turns under this lock, enter the folder and always go back. A fork waits for a load
+// to end (the at-fork handlers below), so no child starts inside a rules folder or with the
+// lock held by a thread it does not have. Nothing holding the lock ever waits for the GIL.
+std::mutex gLoadMutex;
+
+void LockLoadsBeforeFork() { gLoadMutex.lock(); }
+void UnlockLoadsAfterFork() { gLoadMutex.unlock(); }
+
+// The rules file names config.ini gives, by mode.
+std::array<const std::string*, 3> RulesFilesOf(const kavex::ConfigManager& config) {
+    std::array<const std::string*, 3> paths{};
+    paths[Normalization::NFD] = &config.nfdFilePath;
+    paths[Normalization::NFC] = &config.nfcFilePath;
+    paths[Normalization::NFKD] = &config.nfkdFilePath;
     return paths;
 }
 
-// A rules folder that could not be loaded; kavex._kavex.LoadFailed in Python.
-struct LoadFailed {
-    std::string message;
-};
+// The library's own result for the ways a load fails, checked in its order: config.ini,
+// then the NFC, NFD and NFKD rules files.
+LoadFailed DescribeFailure() {
+    kavex::ConfigManager config;
+    try {
+        if (!config.ReadConfigFile()) {
+            struct stat info;
+            if (stat("config.ini", &info) != 0) return {"no config.ini there", "config.ini"};
+            return {"config.ini cannot be opened", "config.ini"};
+        }
+    } catch (const kavex::KavexException& e) {
+        return {"cannot read config.ini: " + e.GetMessage(), "config.ini"};
+    }
+    const std::array<const std::string*, 3> paths = RulesFilesOf(config);
+    for (const std::string* path : paths) {
+        if (path->empty()) {
+            return {
+                "config.ini does not name all three rules files (NFDfilepath, NFCfilepath, "
+                "NFKDfilepath)",
+                "config.ini"};
+        }
+    }
+    for (Normalization::NormMode mode :
+         {Normalization::NFC, Normalization::NFD, Normalization::NFKD}) {
+        const std::string& path = *paths[mode];
+        struct stat info;
+        if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+            return {"rules file '" + path + "' named in config.ini is missing", path};
+        }
+        kavex::Normalizer reader;
+        if (!reader.ReadRulesFile(path.c_str())) {
+            return {"rules file '" + path +
+                        "' named in config.ini cannot be read: " + reader.LastReadError(),
+                    path};
+        }
+    }
+    return {"config.ini or a rules file it names could not be loaded", ""};
+}
 
 class Core {
   public:
     explicit Core(const std::string& folder) {
-        std::string error;
-        bool loaded;
-        {
-            py::gil_scoped_release release;
-            loaded = Load(folder, error);
+        // chdir would stop at the NUL and load another folder.
+        if (folder.find('\0') != std::string::npos) {
+            PyErr_SetString(PyExc_ValueError, "embedded null byte");
+            throw py::error_already_set();
         }
-        if (!loaded) throw LoadFailed{error};
+        LoadFailed failure;
+        if (!WithoutGil([&] { return Load(folder, failure); })) throw failure;
     }
 
     py::object Normalize(py::handle textHandle, py::handle formHandle) const {
@@ -512,31 +541,15 @@ class Core {
             throw py::error_already_set();
         }
         const Normalization::NormMode mode = ParseForm(formHandle.ptr());
-        py::buffer_info view = py::reinterpret_borrow<py::buffer>(dataHandle).request();
-        const size_t bytes = static_cast<size_t>(view.size * view.itemsize);
-        if (bytes % 2 != 0) {
-            PyErr_Format(PyExc_ValueError,
-                         "UTF-16LE data must have an even number of bytes, got %zu", bytes);
-            throw py::error_already_set();
-        }
+        Py_buffer view;
+        if (PyObject_GetBuffer(data, &view, PyBUF_FULL_RO) != 0) throw py::error_already_set();
+        const size_t bytes = static_cast<size_t>(view.len);
         const bool releaseGil = bytes / 2 >= kReleaseGilUnits;
         Buffers& buffers = BuffersFor(releaseGil);
-        UnitBuffer& input = buffers.input;
         TrimOnExit trim{buffers};
-        // Copied: the buffer may be unaligned or change while the GIL is released.
-        Text text;
-        text.length = bytes / 2;
-        uint16_t* units = input.Reserve(text.length);
-        if (bytes != 0) std::memcpy(units, view.ptr, bytes);
-        input.Grow(text.length);
-        text.units = units;
-        text.plain = true;
-        for (size_t i = 0; i < text.length; ++i) {
-            if (units[i] == 0) {
-                text.plain = false;
-                break;
-            }
-        }
+        // Copied, in C order whatever the strides, and the buffer given back before the GIL
+        // is released: it may be unaligned, strided or change meanwhile.
+        const Text text = CopyUnits(view, buffers.input);
         const Status status = Run(norm_, mode, text, buffers.output, nullptr, releaseGil);
         if (status != Status::kOk) RaiseFailure(status);
         if (PyBytes_CheckExact(data) && SameUnits(text, buffers.output)) {
@@ -547,6 +560,38 @@ class Core {
     }
 
   private:
+    // Takes over `view` and releases it on every path.
+    static Text CopyUnits(Py_buffer& view, UnitBuffer& input) {
+        struct Release {
+            Py_buffer& view;
+            ~Release() { PyBuffer_Release(&view); }
+        } release{view};
+        const size_t bytes = static_cast<size_t>(view.len);
+        if (bytes % 2 != 0) {
+            PyErr_Format(PyExc_ValueError,
+                         "UTF-16LE data must have an even number of bytes, got %zu", bytes);
+            throw py::error_already_set();
+        }
+        Text text;
+        text.length = bytes / 2;
+        uint16_t* units = input.Reserve(text.length);
+        if (PyBuffer_IsContiguous(&view, 'C')) {
+            if (bytes != 0) std::memcpy(units, view.buf, bytes);
+        } else if (PyBuffer_ToContiguous(units, &view, view.len, 'C') != 0) {
+            throw py::error_already_set();
+        }
+        input.Grow(text.length);
+        text.units = units;
+        text.plain = true;
+        for (size_t i = 0; i < text.length; ++i) {
+            if (units[i] == 0) {
+                text.plain = false;
+                break;
+            }
+        }
+        return text;
+    }
+
     // A short text without a unit that may change is its own result. Long texts go to the
     // library, which scans them as fast and without the GIL.
     bool Unchanged(PyObject* str, Normalization::NormMode mode) const {
@@ -564,46 +609,82 @@ class Core {
         }
     }
 
-    // "config.ini" is read from the current directory, which belongs to the whole process:
-    // loads take turns, enter the folder and always go back to where the process was.
-    bool Load(const std::string& folder, std::string& error) {
-        static std::mutex cwdMutex;
-        std::lock_guard<std::mutex> lock(cwdMutex);
+    bool Load(const std::string& folder, LoadFailed& failure) {
+        std::lock_guard<std::mutex> lock(gLoadMutex);
         const int previous = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (previous < 0) {
-            error = std::string("cannot open the current directory: ") + std::strerror(errno);
+            failure = {std::string("cannot open the current directory: ") + std::strerror(errno),
+                       ""};
             return false;
         }
         if (chdir(folder.c_str()) != 0) {
-            error = std::string("cannot enter the folder: ") + std::strerror(errno);
+            const int error = errno;
+            failure.detail = error == ENOENT || error == ENOTDIR
+                                 ? std::string("not a folder")
+                                 : std::string("cannot enter the folder: ") + std::strerror(error);
             close(previous);
             return false;
         }
         bool loaded = false;
         try {
-            loaded = norm_.Initialize();
-            if (!loaded) error = "config.ini or a rules file it names could not be loaded";
+            loaded = InitializeHere();
             if (loaded) {
-                // Same current directory, so the same files as the library just loaded.
-                const std::array<std::string, 3> paths = RulesFilesOf("config.ini");
-                for (int mode = 0; mode < 3; ++mode) {
-                    if (!paths[mode].empty()) changes_[mode].Derive(paths[mode]);
-                }
+                DeriveQuickChecks();
+            } else {
+                failure = DescribeFailure();
             }
         } catch (const std::exception& e) {
-            error = e.what();
-        } catch (...) {
-            error = "config.ini could not be read";
+            loaded = false;
+            failure = {e.what(), ""};
         }
         if (fchdir(previous) != 0) {
-            error = std::string(
-                        "loaded, but could not return to the previous current "
-                        "directory: ") +
-                    std::strerror(errno);
+            failure = {std::string("loaded, but could not return to the previous current "
+                                   "directory: ") +
+                           std::strerror(errno),
+                       ""};
             loaded = false;
         }
         close(previous);
         return loaded;
+    }
+
+    // The library's load in the current directory; false also when it raises (a
+    // config.ini that cannot be read), which DescribeFailure then reports.
+    bool InitializeHere() {
+        try {
+            return norm_.Initialize();
+#ifdef __GLIBCXX__
+        } catch (abi::__forced_unwind&) {
+            throw;
+#endif
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (...) {
+            // kavex::IOException, raised inside the shared library: its type is the
+            // library's own, not this module's copy.
+            return false;
+        }
+    }
+
+    // Reads config.ini and the rules files again, as the library just read them, for the
+    // units that may change a text. A set left unknown only turns the quick check off.
+    void DeriveQuickChecks() {
+        kavex::ConfigManager config;
+        try {
+            if (!config.ReadConfigFile()) return;
+        } catch (const kavex::KavexException&) {
+            return;
+        }
+        const std::array<const std::string*, 3> paths = RulesFilesOf(config);
+        for (int mode = 0; mode < 3; ++mode) {
+            try {
+                kavex::Normalizer reader;
+                if (reader.ReadRulesFile(paths[mode]->c_str())) {
+                    changes_[mode].Derive(reader.rules);
+                }
+            } catch (const std::bad_alloc&) {
+            }
+        }
     }
 
     Normalization norm_;
@@ -757,13 +838,21 @@ PYBIND11_MODULE(_kavex, m) {
         try {
             if (pointer) std::rethrow_exception(pointer);
         } catch (const LoadFailed& e) {
-            PyErr_SetString(loadFailed.ptr(), e.message.c_str());
+            // Bytes: the names are the file system's, not necessarily UTF-8.
+            py::object file = e.file.empty() ? py::object(py::none()) : py::bytes(e.file);
+            PyErr_SetObject(loadFailed.ptr(), py::make_tuple(py::bytes(e.detail), file).ptr());
         }
     });
+    // Once per process, whatever imports the module again.
+    static const int atFork =
+        pthread_atfork(LockLoadsBeforeFork, UnlockLoadsAfterFork, UnlockLoadsAfterFork);
+    if (atFork != 0) throw std::system_error(atFork, std::generic_category(), "pthread_atfork");
 
     py::class_<Core> core(m, "Core", py::dynamic_attr());
-    core.def(py::init([](py::bytes folder) { return new Core(folder); }), py::arg("folder"),
-             "Loads config.ini and the rules files it names from `folder` (bytes).");
+    core.def(py::init([](const std::string& folder) { return new Core(folder); }),
+             py::arg("folder"),
+             "Loads config.ini and the rules files it names from `folder` (bytes). Raises "
+             "LoadFailed(detail, file) with bytes, `file` as config.ini names it or None.");
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(core.ptr());
     for (PyMethodDef& method : gMethods) {
         py::object descriptor = py::reinterpret_steal<py::object>(PyDescr_NewMethod(type, &method));

@@ -1,7 +1,9 @@
 """The Python package against the C++ library (through reference_host.cpp, a host of the
 public class) and its own contract: round trips, pickling, threads, every error."""
 
+import array
 import os
+import pathlib
 import pickle
 import random
 import shutil
@@ -74,9 +76,9 @@ def utf16(text):
     return text.encode("utf-16-le", "surrogatepass")
 
 
-def library(data, form):
+def library(data, form, rules=kavex.RULES):
     """The library's result for UTF-16LE bytes, from a host of the public class."""
-    result = subprocess.run([REFERENCE, kavex.RULES, form.lower()], input=data,
+    result = subprocess.run([REFERENCE, str(rules), form.lower()], input=data,
                             capture_output=True, check=True)
     return result.stdout
 
@@ -227,6 +229,57 @@ def test_errors(normalizer, tmp_path):
         utf16("\u0627\u0653")
 
 
+def strided_views():
+    """Views whose units are not side by side in memory, long (normalized without the GIL)
+    and short."""
+    text = utf16("\u0627\u0653\u067e\u0651\u06be\ufefb\x00" * 400)
+    units = memoryview(bytearray(text)).cast("H")
+    return [units[::-1], units[::2], units[1::3], units[:9][::-1],
+            memoryview(bytearray(text))[::2],
+            memoryview(array.array("H", units.tolist()))[::-5]]
+
+
+def test_strided_buffers_read_in_order_and_released(normalizer):
+    # bytes(view) is the view in C order: what the units are.
+    reversed_abcd = memoryview(bytearray(b"a\0b\0c\0d\0")).cast("H")[::-1]
+    assert normalizer.normalize_utf16le(reversed_abcd) == b"d\0c\0b\0a\0"
+    for view in strided_views():
+        for form in FORMS:
+            assert normalizer.normalize_utf16le(view, form) == \
+                normalizer.normalize_utf16le(bytes(view), form)
+        view.release()  # BufferError while an export is still held
+    odd = memoryview(bytearray(b"abcdef"))[::2]
+    with pytest.raises(ValueError, match="even number of bytes"):
+        normalizer.normalize_utf16le(odd)
+    odd.release()
+    backing = bytearray(utf16("\u0627\u0653"))
+    normalizer.normalize_utf16le(backing)
+    backing.extend(b"x")  # BufferError while an export is still held
+    with pytest.raises(ValueError, match="even number of bytes"):
+        normalizer.normalize_utf16le(backing)
+    backing.extend(b"x")
+
+
+class BytesPath:
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return self.path
+
+
+def test_nul_in_a_rules_path_or_profile(tmp_path):
+    # The folder before the NUL exists: a path cut there would load it.
+    rules = copy_rules(tmp_path / "rules")
+    for path in (rules + "\0/x", os.fsencode(rules) + b"\0", pathlib.Path(rules + "\0x"),
+                 BytesPath(os.fsencode(rules) + b"\0/x")):
+        with pytest.raises(ValueError, match="null"):
+            kavex.Normalizer(rules=path)
+    for profile in kavex.profiles() + ["\0"]:
+        with pytest.raises(ValueError):
+            kavex.Normalizer(profile=profile + "\0")
+
+
 def broken_folders(tmp_path):
     """(folder, the file the error must name or None) for each way a load fails."""
     cases = [(tmp_path / "missing", None)]
@@ -244,7 +297,7 @@ def broken_folders(tmp_path):
     not_rules = tmp_path / "not-rules"
     copy_rules(not_rules)
     (not_rules / "NFC.txt").write_bytes(b"no byte-order mark")
-    cases.append((not_rules, None))
+    cases.append((not_rules, not_rules / "NFC.txt"))
     return cases
 
 
@@ -261,3 +314,48 @@ def test_rules_errors(tmp_path):
             assert error.file == str(file)
             assert os.path.basename(file) in str(error)
         assert os.getcwd() == here
+
+
+def test_config_that_never_ends(tmp_path):
+    # A load error like any other, after which the lock is free and the directory the same.
+    endless = tmp_path / "endless"
+    endless.mkdir()
+    os.symlink("/dev/zero", endless / "config.ini")
+    script = ("import kavex, os, sys\n"
+              "here = os.getcwd()\n"
+              "try:\n"
+              "    kavex.Normalizer(rules=sys.argv[1])\n"
+              "except kavex.RulesError as error:\n"
+              "    assert error.file == os.path.join(sys.argv[1], 'config.ini'), error.file\n"
+              "else:\n"
+              "    raise AssertionError('loaded')\n"
+              "assert os.getcwd() == here\n"
+              "assert kavex.Normalizer().normalize('\\u0627\\u0653') == '\\u0622'\n")
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(kavex.__file__)))
+    subprocess.run([sys.executable, "-c", script, str(endless)], cwd=tmp_path, env=env,
+                   check=True, timeout=120)
+
+
+@pytest.mark.skipif(not REFERENCE, reason="reference_host was not built")
+def test_config_read_as_the_library_reads_it(tmp_path):
+    # The library's reader takes a line after one without a key into that key: the
+    # NFCfilepath there is lost. OTHER.txt holds the one rule x:y.
+    configs = ["NFDfilepath=NFD.txt\nNFCfilepath=NFC.txt\n=junk\nNFCfilepath=OTHER.txt\n"
+               "NFKDfilepath=NFKD.txt\n",
+               "NFDfilepath=NFD.txt\n=junk\nNFCfilepath=OTHER.txt\nNFCfilepath=NFC.txt\n"
+               "NFKDfilepath=NFKD.txt\n",
+               "NFDfilepath=NFD.txt\nNFCfilepath=OTHER.txt\nNFKDfilepath=NFKD.txt\n"]
+    short = ["\u0627\u0653", "xy", "\u067e\u0651\u06be", "abc", "\u0622\ufefb"]
+    long = "\n".join(short * 200)
+    for i, config in enumerate(configs):
+        folder = tmp_path / str(i)
+        copy_rules(folder)
+        (folder / "config.ini").write_text(config)
+        (folder / "OTHER.txt").write_bytes(b"\xff\xfe" + utf16("x:y\r\n"))
+        normalizer = kavex.Normalizer(rules=folder)
+        expected = library(utf16("\n".join(short)), "NFC", folder).decode("utf-16-le")
+        got = [normalizer.normalize(text) for text in short]
+        assert "\n".join(got) == expected, config
+        assert [normalizer.is_normalized(text) for text in short] == \
+            [a == b for a, b in zip(got, short)]
+        assert utf16(normalizer.normalize(long)) == library(utf16(long), "NFC", folder), config

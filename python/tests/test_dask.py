@@ -58,3 +58,18 @@ def test_local_cluster_matches_one_process(tmp_path):
         expected = normalizer.normalize(text, "NFKD").encode("utf-8", "surrogateescape")
         assert (target / name).read_bytes() == expected, name
     assert (target / "crlf.txt").read_bytes() == "\u067e\u06be\u0651\r\n\u0627\u0653\r\n".encode()
+
+
+def test_without_dask_says_where_to_get_it(tmp_path):
+    # An interpreter without Dask: the import fails, as in a pyenv or a fresh venv.
+    script = ("import runpy, sys\n"
+              "sys.modules['dask'] = sys.modules['dask.distributed'] = None\n"
+              "sys.argv = [sys.argv[1]] + sys.argv[2:]\n"
+              "runpy.run_path(sys.argv[0], run_name='__main__')\n")
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(kavex.__file__)))
+    run = subprocess.run([sys.executable, "-c", script, EXAMPLE, str(tmp_path), str(tmp_path)],
+                         env=env, capture_output=True, text=True, timeout=120)
+    assert run.returncode == 2, run.stderr
+    assert "Traceback" not in run.stderr
+    for advice in ("python3-dask python3-distributed", "/usr/bin/python3", "[dask]"):
+        assert advice in run.stderr
