@@ -131,7 +131,7 @@ bool ParseSourceFile(const std::string& name, std::vector<kavex::rules::Rule>& r
     return true;
 }
 
-// Why the library does not load the file, or null.
+// Why the library does not load the file; empty when it does.
 std::string WhyNotLoaded(const kavex::rules::RulesFileImage& image, const std::string& bytes,
                          const std::string& name) {
     using Status = kavex::rules::RulesFileImage::Status;

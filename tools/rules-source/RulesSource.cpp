@@ -4,8 +4,11 @@
 #include <vector>
 
 #include "common/Utf8.h"
+#include "engine/RuleMatcher.h"
 
 namespace kavex::rules {
+
+static_assert(kMaxSourceUnits + 1 == kMaxStates, "a source takes a state per unit");
 
 namespace {
 

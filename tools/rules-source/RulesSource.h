@@ -7,9 +7,9 @@
 //
 // Each side is a sequence of tokens separated by blanks (space, tab). A token is U+ (or
 // u+) with 4 to 6 hex digits, one code point (two units above U+FFFF; U+D800 to U+DFFF one
-// unit as it is), or a run of literal characters, each giving its units. `->` separates
-// the sides. `#` at the start of a line or after a blank begins a comment. Blank lines are
-// ignored; lines end with LF or CR LF; a UTF-8 byte-order mark at the start is skipped.
+// unit as it is), or a run of literal characters, each giving its units. `->`, a token
+// too, separates the sides. `#` at the start of a line or after a blank begins a comment. Blank
+// lines are ignored; lines end with LF or CR LF; a UTF-8 byte-order mark at the start is skipped.
 #ifndef KAVEX_TOOLS_RULESSOURCE_H
 #define KAVEX_TOOLS_RULESSOURCE_H
 
@@ -27,7 +27,8 @@ struct SourceError {
     std::string message;
 };
 
-// The longest source a matcher can hold: one state per unit besides the root.
+// The longest source a matcher can hold: one state per unit besides the root
+// (kMaxStates - 1).
 constexpr std::size_t kMaxSourceUnits = 65535;
 
 // Parses a source handed over in pieces of any size, cut anywhere, even inside a
