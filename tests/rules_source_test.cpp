@@ -34,25 +34,37 @@ std::vector<Rule> RulesOf(const RulesFileImage& image) {
     return rules;
 }
 
-// Compiles the decompilation of `image`.
+// Compiles the decompilation of `image`, whose line N holds the rule of line N of the file.
 std::string RoundTrip(const RulesFileImage& image) {
     std::vector<Rule> rules;
     SourceError error;
     EXPECT_TRUE(ParseRulesSource(WriteRulesSource(image, "x.txt"), rules, error))
         << error.line << ":" << error.column << ": " << error.message;
+    for (std::size_t i = 0; i < rules.size(); ++i) {
+        if (rules[i].line != i + 1) {
+            ADD_FAILURE() << "the rule of line " << i + 1 << " is on line " << rules[i].line;
+            break;
+        }
+    }
     return WriteRulesFile(rules);
 }
 
-TEST(RulesSourceTest, ErrorsAndTheirPositions) {
-    struct Case {
-        const char* text;
-        std::size_t line;
-        std::size_t column;
-        const char* message;
-    };
-    const Case cases[] = {
+struct ErrorCase {
+    std::string text;
+    std::size_t line;
+    std::size_t column;
+    const char* message;
+};
+
+std::vector<ErrorCase> ErrorCases() {
+    std::string codePoints;
+    for (int i = 0; i < 65536; ++i) codePoints += "U+0627 ";
+    return {
         {"a b\n", 1, 4, "expected '->'"},
         {"ي ي  # comment", 1, 4, "expected '->'"},
+        {"ي->ی", 1, 2, "expected '->' with a blank on each side"},
+        {"x -> y\na ->b\n", 2, 3, "expected '->' with a blank on each side"},
+        {"ab-> c", 1, 3, "expected '->' with a blank on each side"},
         {"# c\n\nU+06G1 -> x", 3, 5, "expected 4 to 6 hex digits after 'U+'"},
         {"U+06 -> x", 1, 5, "expected 4 to 6 hex digits after 'U+'"},
         {"a -> U+", 1, 8, "expected 4 to 6 hex digits after 'U+'"},
@@ -66,28 +78,27 @@ TEST(RulesSourceTest, ErrorsAndTheirPositions) {
         {"a -> x:y", 1, 7, "the replacement holds U+003A ':'"},
         {"a -> U+000D", 1, 6, "the replacement holds U+000D"},
         {"a\rb -> c", 1, 2, "carriage return inside a line"},
+        {"a -> b\r\r\n", 1, 7, "carriage return inside a line"},
         {"a -> b\n\nاب\xC0\xAF -> x", 3, 3, "invalid UTF-8 (overlong encoding)"},
         {"ا -> \xD8", 1, 6, "invalid UTF-8 (truncated sequence)"},
+        {"ab\xD8\n-> x", 1, 3, "invalid UTF-8 (truncated sequence)"},
+        {"a\r\xD8", 1, 3, "invalid UTF-8 (truncated sequence)"},
         {"a -> \xED\xA0\x80", 1, 6, "invalid UTF-8 (encoded surrogate)"},
+        {std::string(65536, 'a') + " -> x", 1, 65536, "a source longer than 65,535 units"},
+        {std::string(65535, 'a') + "\xF0\x9F\x98\x80 -> x", 1, 65536,
+         "a source longer than 65,535 units"},
+        {codePoints + "-> x", 1, 7 * 65535 + 1, "a source longer than 65,535 units"},
     };
-    for (const Case& c : cases) {
-        std::vector<Rule> rules;
-        SourceError error;
-        EXPECT_FALSE(ParseRulesSource(c.text, rules, error)) << c.text;
-        EXPECT_EQ(error.line, c.line) << c.text;
-        EXPECT_EQ(error.column, c.column) << c.text;
-        EXPECT_EQ(error.message.compare(0, std::string(c.message).size(), c.message), 0)
-            << c.text << ": " << error.message;
-    }
 }
 
-TEST(RulesSourceTest, AcceptedSources) {
-    struct Case {
-        const char* name;
-        std::string text;
-        std::vector<Rule> rules;
-    };
-    const Case cases[] = {
+struct AcceptedCase {
+    const char* name;
+    std::string text;
+    std::vector<Rule> rules;
+};
+
+std::vector<AcceptedCase> AcceptedCases() {
+    return {
         {"the example",
          "# Urdu: yeh typed with hamza above becomes the composed letter\n"
          "U+06CC U+0654 -> U+0626\n"
@@ -104,19 +115,115 @@ TEST(RulesSourceTest, AcceptedSources) {
         {"UTF-8 mark, CR LF, no last line end",
          "\xEF\xBB\xBFx -> y\r\n\r\nz -> w",
          {{u"x", u"y", 1}, {u"z", u"w", 3}}},
+        {"a CR at the very end", "x -> y\r", {{u"x", u"y", 1}}},
         {"LF and the arrow by code point", "U+000A -> U+002D U+003E", {{u"\n", u"->", 1}}},
+        {"'->' inside tokens, beside the arrow", "a->b -> c-> ->d", {{u"a->b", u"c->->d", 1}}},
+        {"U, u and - alone are literal", "U u - -> - U", {{u"Uu-", u"-U", 1}}},
         {"nothing but comments", "# a\n   # b\n\n", {}},
+        {"the longest source",
+         std::string(65535, 'a') + " -> x",
+         {{std::u16string(65535, u'a'), u"x", 1}}},
+        {"a long replacement",
+         "a -> " + std::string(200000, 'b'),
+         {{u"a", std::u16string(200000, u'b'), 1}}},
     };
-    for (const Case& c : cases) {
+}
+
+bool SameRules(const std::vector<Rule>& a, const std::vector<Rule>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i].source != b[i].source || a[i].replacement != b[i].replacement ||
+            a[i].line != b[i].line) {
+            return false;
+        }
+    }
+    return true;
+}
+
+TEST(RulesSourceTest, ErrorsAndTheirPositions) {
+    for (const ErrorCase& c : ErrorCases()) {
+        const std::string name = c.text.substr(0, 40);
+        std::vector<Rule> rules;
+        SourceError error;
+        EXPECT_FALSE(ParseRulesSource(c.text, rules, error)) << name;
+        EXPECT_EQ(error.line, c.line) << name;
+        EXPECT_EQ(error.column, c.column) << name;
+        EXPECT_EQ(error.message.compare(0, std::string(c.message).size(), c.message), 0)
+            << name << ": " << error.message;
+    }
+}
+
+TEST(RulesSourceTest, AcceptedSources) {
+    for (const AcceptedCase& c : AcceptedCases()) {
         std::vector<Rule> rules;
         SourceError error;
         ASSERT_TRUE(ParseRulesSource(c.text, rules, error)) << c.name << ": " << error.message;
-        ASSERT_EQ(rules.size(), c.rules.size()) << c.name;
-        for (std::size_t i = 0; i < rules.size(); ++i) {
-            EXPECT_EQ(rules[i].source, c.rules[i].source) << c.name << " " << i;
-            EXPECT_EQ(rules[i].replacement, c.rules[i].replacement) << c.name << " " << i;
-            EXPECT_EQ(rules[i].line, c.rules[i].line) << c.name << " " << i;
+        EXPECT_TRUE(SameRules(rules, c.rules)) << c.name;
+    }
+}
+
+// kavex-rules feeds a source a block at a time: cut anywhere, inside a character, between
+// CR and LF, inside '->' or 'U+', it reads as the whole text does.
+TEST(RulesSourceTest, PiecesReadAsTheWhole) {
+    std::vector<std::string> texts;
+    for (const ErrorCase& c : ErrorCases()) texts.push_back(c.text);
+    for (const AcceptedCase& c : AcceptedCases()) texts.push_back(c.text);
+    texts.push_back("\xEF\xBB\xBFU+0627 U+0653 -> \xD8\xA2\r\nU+1F600 -> \xF0\x9F\x98\x80\r\n");
+    for (const std::string& text : texts) {
+        std::vector<Rule> whole;
+        SourceError wholeError;
+        const bool wholeRead = ParseRulesSource(text, whole, wholeError);
+        // Two pieces cut at every offset of a short text; pieces of a few sizes for all.
+        std::vector<std::vector<std::size_t>> cuttings;
+        if (text.size() < 1000) {
+            for (std::size_t at = 0; at <= text.size(); ++at) cuttings.push_back({at});
         }
+        for (std::size_t size : {1, 2, 3, 7, 4096}) {
+            cuttings.emplace_back();
+            for (std::size_t at = size; at < text.size(); at += size) cuttings.back().push_back(at);
+        }
+        for (const std::vector<std::size_t>& cuts : cuttings) {
+            std::vector<Rule> rules;
+            RulesSourceParser parser(rules);
+            bool read = true;
+            std::size_t from = 0;
+            for (std::size_t k = 0; k <= cuts.size() && read; ++k) {
+                const std::size_t to = k < cuts.size() ? cuts[k] : text.size();
+                read = parser.Feed(text.data() + from, to - from);
+                from = to;
+            }
+            read = read && parser.Finish();
+            const std::string where = text.substr(0, 40) + " cut at " +
+                                      std::to_string(cuts.empty() ? 0 : cuts[0]) + " (" +
+                                      std::to_string(cuts.size()) + " cuts)";
+            ASSERT_EQ(read, wholeRead) << where;
+            if (read) {
+                ASSERT_TRUE(SameRules(rules, whole)) << where;
+            } else {
+                ASSERT_EQ(parser.Error().line, wholeError.line) << where;
+                ASSERT_EQ(parser.Error().column, wholeError.column) << where;
+                ASSERT_EQ(parser.Error().message, wholeError.message) << where;
+            }
+        }
+    }
+}
+
+// A source too long for the matcher is refused in the block that passes the limit, not
+// after its line has been read: a line of any length costs a bounded amount.
+TEST(RulesSourceTest, AnOverLongSourceStopsTheReading) {
+    for (const std::string& unit : {std::string("a"), std::string("U+0627 ")}) {
+        std::string block;
+        while (block.size() < 4096) block += unit;
+        std::vector<Rule> rules;
+        RulesSourceParser parser(rules);
+        std::size_t units = 0;
+        while (parser.Feed(block.data(), block.size())) {
+            units += block.size() / unit.size();
+            ASSERT_LE(units, kMaxSourceUnits) << unit;
+        }
+        EXPECT_EQ(parser.Error().column, 65536 * unit.size() - unit.size() + 1) << unit;
+        EXPECT_FALSE(parser.Feed("\n", 1));
+        EXPECT_FALSE(parser.Finish());
     }
 }
 

@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -40,6 +42,28 @@ class RulesToolTest : public ::testing::Test {
                       ReadFile(dir_.File("stdout.bin")), ReadFile(dir_.File("stderr.txt"))};
     }
     Result Rules(const std::string& arguments) { return Run(KAVEX_RULES_TOOL, arguments); }
+    // A shell command in the test's folder, with the tools first on PATH; its standard
+    // output as the command redirects it.
+    Result Shell(const std::string& command) {
+        const std::string script = "cd '" + dir_.Path().string() + "' && PATH='" +
+                                   fs::path(KAVEX_RULES_TOOL).parent_path().string() + ":" +
+                                   fs::path(KAVEX_NORMALIZE_TOOL).parent_path().string() +
+                                   ":'\"$PATH\" && { " + command + "; } </dev/null 2>'" +
+                                   dir_.File("stderr.txt") + "'";
+        const int status = std::system(script.c_str());
+        return Result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, "",
+                      ReadFile(dir_.File("stderr.txt"))};
+    }
+    // The files of the test's folder but "out", which commands write their output to.
+    std::vector<std::string> Names() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir_.Path())) {
+            const std::string name = entry.path().filename().string();
+            if (name != "out") names.push_back(name);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
 
     TempDir dir_;
 };
@@ -105,7 +129,7 @@ TEST_F(RulesToolTest, CheckExitStatus) {
         {"dead.kvr", 1, "dead.kvr:3: never applied: line 4 has the same source", ""},
         {"cr.txt", 65, "", "kavex-rules: cr.txt: the file ends with a CR"},
         {"bad.kvr", 65, "", "bad.kvr:1:3: expected '->'\n"},
-        {"missing.txt", 65, "", "kavex-rules: missing.txt: cannot read"},
+        {"missing.txt", 1, "", "kavex-rules: missing.txt: cannot read"},
     };
     for (const Case& c : cases) {
         const Result result = Rules("check " + c.file);
@@ -113,6 +137,199 @@ TEST_F(RulesToolTest, CheckExitStatus) {
         EXPECT_NE(result.out.find(c.out), std::string::npos) << c.file << ": " << result.out;
         EXPECT_EQ(result.err.rfind(c.err, 0), 0u) << c.file << ": " << result.err;
     }
+}
+
+// Every way a run can fail to read or write exits with a message and a status, leaves an
+// existing output as it was and no temporary file behind.
+TEST_F(RulesToolTest, FailuresExitWithAMessage) {
+    const std::string shipped = std::string(KAVEX_SOURCE_DIR) + "/rules/";
+    fs::create_directory(dir_.Path() / "urdu");
+    fs::create_directory(dir_.Path() / "plain");
+    dir_.Write("urdu/config.ini",
+               "NFDfilepath=NFD.txt\r\nNFCfilepath=NFC.txt\nNFKDfilepath=/abs/NFKD.txt\n");
+    ASSERT_EQ(Rules("decompile '" + shipped + "NFC.txt' -o nfc.kvr").exitCode, 0);
+    dir_.Write("empty.txt", "");
+    dir_.Write("source.txt", "# yeh\nي -> ی\n");
+    dir_.Write("notes.md", "# Notes\n\nNothing here.\n");
+    dir_.Write("big-endian.txt", "\xFE\xFF" + std::string("\0a\0:\0b\0\r\0\n", 10));
+    const std::string folder =
+        ": cannot read: it is a folder; its config.ini names the rules files urdu/NFD.txt, "
+        "urdu/NFC.txt, /abs/NFKD.txt\n";
+    const std::string noMark = ": no byte-order mark FF FE: not a UTF-16LE rules file";
+    // Writes of more than 64 blocks of 512 bytes fail, with EFBIG rather than a signal.
+    const std::string limited = "trap '' XFSZ; ulimit -f 64; ";
+    struct Case {
+        std::string command;
+        int exitCode;
+        std::string error;  // the start of standard error
+    };
+    const Case cases[] = {
+        {"kavex-rules check urdu >out", 1, "kavex-rules: urdu" + folder},
+        {"kavex-rules decompile urdu -o keep.kvr", 1, "kavex-rules: urdu" + folder},
+        {"kavex-rules compile nfc.kvr urdu -o keep.txt", 1, "kavex-rules: urdu" + folder},
+        {"kavex-rules check plain >out", 1, "kavex-rules: plain: cannot read: it is a folder\n"},
+        {"kavex-rules check missing.kvr >out", 1, "kavex-rules: missing.kvr: cannot read: "},
+        {"kavex-rules check missing.txt >out", 1, "kavex-rules: missing.txt: cannot read: "},
+        {"kavex-rules decompile missing.txt -o keep.kvr", 1,
+         "kavex-rules: missing.txt: cannot read: "},
+        {"kavex-rules check '" + shipped + "NFC.txt' >/dev/full", 1,
+         "kavex-rules: standard output: cannot write: No space left on device\n"},
+        {"kavex-rules check nfc.kvr >/dev/full", 1, "kavex-rules: standard output: cannot write"},
+        {"kavex-rules decompile '" + shipped + "NFC.txt' >/dev/full", 1,
+         "kavex-rules: standard output: cannot write: No space left on device\n"},
+        {"kavex-rules --help >/dev/full", 1, "kavex-rules: standard output: cannot write"},
+        {"kavex-rules decompile '" + shipped + "NFC.txt' -o plain", 1,
+         "kavex-rules: plain: cannot write: it is a folder\n"},
+        {limited + "kavex-rules decompile '" + shipped + "NFC.txt' -o keep.kvr", 1,
+         "kavex-rules: keep.kvr: cannot write: File too large\n"},
+        {limited + "kavex-rules compile nfc.kvr -o keep.txt", 1,
+         "kavex-rules: keep.txt: cannot write: File too large\n"},
+        {"kavex-rules check empty.txt >out", 65,
+         "kavex-rules: empty.txt" + noMark + " (the file is empty)\n"},
+        {"kavex-rules decompile big-endian.txt", 65,
+         "kavex-rules: big-endian.txt" + noMark + " (FE FF: UTF-16 big-endian)\n"},
+        {"kavex-rules check source.txt >out", 65,
+         "kavex-rules: source.txt" + noMark +
+             "; it reads as a rules source (.kvr), which 'kavex-rules compile source.txt -o "
+             "FILE.txt' makes into a rules file\n"},
+        {"kavex-rules decompile notes.md", 65,
+         "kavex-rules: notes.md" + noMark +
+             "; a rules source (.kvr) is made into a rules file with 'kavex-rules compile'\n"},
+    };
+    for (const Case& c : cases) {
+        dir_.Write("keep.kvr", "# as it was\n");
+        dir_.Write("keep.txt", "as it was");
+        const std::vector<std::string> before = Names();
+        const Result result = Shell(c.command);
+        EXPECT_EQ(result.exitCode, c.exitCode) << c.command << "\n" << result.err;
+        EXPECT_EQ(result.err.substr(0, c.error.size()), c.error) << c.command;
+        EXPECT_EQ(ReadFile(dir_.File("keep.kvr")), "# as it was\n") << c.command;
+        EXPECT_EQ(ReadFile(dir_.File("keep.txt")), "as it was") << c.command;
+        EXPECT_EQ(Names(), before) << c.command;
+    }
+}
+
+// check lists up to 20 findings and summarizes more: the first 3 of each kind in the
+// order of their lines, then how many more of each.
+TEST_F(RulesToolTest, CheckSummarizesManyFindings) {
+    std::string many;
+    for (int i = 0; i < 22; ++i) many += "a -> " + std::to_string(i) + "\n";
+    dir_.Write("many.kvr", many);
+    dir_.Write("two.kvr", "a -> 1\na -> 2\nb -> x\nbc -> y\nbd -> z\nbe -> w\nbf -> v\na -> 3\n");
+    const std::string same = "never applied: line 22 has the same source";
+    const std::string shorter = "never applied: its source begins with the source of line 3";
+    struct Case {
+        const char* arguments;
+        std::size_t listed;                 // lines before the size
+        std::vector<std::string> findings;  // the start of each, when given
+        std::string last;
+    };
+    const Case cases[] = {
+        {"check many.kvr",
+         4,
+         {"many.kvr:1: " + same, "many.kvr:2: " + same, "many.kvr:3: " + same,
+          "many.kvr: 18 more: never applied, a later rule has the same source"},
+         "many.kvr: 21 findings, summarized ('kavex-rules check --all many.kvr' lists each)"},
+        {"check --all many.kvr", 21, {}, "many.kvr: 21 findings"},
+        {"check two.kvr", 6, {}, "two.kvr: 6 findings"},
+        {"check --summary two.kvr",
+         6,
+         {"two.kvr:1: never applied: line 8 has the same source",
+          "two.kvr:2: never applied: line 8 has the same source", "two.kvr:4: " + shorter,
+          "two.kvr:5: " + shorter, "two.kvr:6: " + shorter,
+          "two.kvr: 1 more: never applied, the source begins with a shorter one that stands "
+          "before it"},
+         "two.kvr: 6 findings, summarized ('kavex-rules check --all two.kvr' lists each)"},
+    };
+    for (const Case& c : cases) {
+        const Result result = Rules(c.arguments);
+        EXPECT_EQ(result.exitCode, 1) << c.arguments << result.err;
+        std::vector<std::string> lines;
+        std::istringstream out(result.out);
+        for (std::string line; std::getline(out, line);) lines.push_back(line);
+        ASSERT_EQ(lines.size(), c.listed + 2) << c.arguments;
+        EXPECT_EQ(lines.back(), c.last) << c.arguments;
+        for (std::size_t k = 0; k < c.findings.size(); ++k) {
+            EXPECT_EQ(lines[k].rfind(c.findings[k], 0), 0u) << c.arguments << ": " << lines[k];
+        }
+    }
+    EXPECT_EQ(Rules("check --all --summary two.kvr").exitCode, 64);
+    EXPECT_EQ(Rules("decompile --all x.txt").exitCode, 64);
+}
+
+// decompile keeps each rule on the line it has in the rules file, so the line that
+// kavex-normalize --explain names is that line of the decompiled source.
+TEST_F(RulesToolTest, ExplainedLinesAreThoseOfTheDecompiledSource) {
+    const std::string source = KAVEX_SOURCE_DIR;
+    std::size_t steps = 0;
+    for (const char* form : {"NFD", "NFC", "NFKD"}) {
+        std::string lower = form;
+        for (char& c : lower) c = static_cast<char>(c - 'A' + 'a');
+        ASSERT_EQ(Rules("decompile '" + source + "/rules/" + form + ".txt' -o x.kvr").exitCode, 0);
+        std::vector<std::string> decompiled;
+        std::istringstream kvr(ReadFile(dir_.File("x.kvr")));
+        for (std::string line; std::getline(kvr, line);) decompiled.push_back(line);
+        for (const char* sample :
+             {"arabic-diacritics", "persian", "presentation-forms", "urdu-heh"}) {
+            const Result explained =
+                Run(KAVEX_NORMALIZE_TOOL,
+                    "--form " + lower + " --explain '" + source + "/samples/" + sample + ".txt'");
+            ASSERT_EQ(explained.exitCode, 0) << explained.err;
+            std::istringstream out(explained.out);
+            for (std::string line; std::getline(out, line);) {
+                const std::size_t at = line.find("), line ");
+                if (at == std::string::npos) continue;
+                const std::size_t colon = line.find(": ", at);
+                const std::size_t number = std::stoul(line.substr(at + 8, colon - at - 8));
+                const std::string rule = line.substr(colon + 2);
+                ASSERT_LE(number, decompiled.size()) << form << " " << line;
+                EXPECT_EQ(decompiled[number - 1].substr(0, rule.size() + 1), rule + " ")
+                    << form << " " << line;
+                ++steps;
+            }
+        }
+    }
+    EXPECT_GT(steps, 40u);
+}
+
+// The README's samples that start with "$ kavex-rules", run in order in one folder (where
+// rules/ is the shipped rules), print what the README shows.
+TEST_F(RulesToolTest, ReadmeSamplesAreWhatTheToolsPrint) {
+    fs::create_directory_symlink(fs::path(KAVEX_SOURCE_DIR) / "rules", dir_.Path() / "rules");
+    std::istringstream readme(ReadFile(fs::path(KAVEX_SOURCE_DIR) / "README.md"));
+    std::vector<std::vector<std::string>> blocks;
+    bool inBlock = false;
+    std::size_t indent = 0;
+    for (std::string line; std::getline(readme, line);) {
+        const std::size_t start = line.find_first_not_of(' ');
+        if (start != std::string::npos && line.compare(start, 3, "```") == 0) {
+            inBlock = !inBlock;
+            indent = start;
+            if (inBlock) blocks.emplace_back();
+            continue;
+        }
+        if (inBlock) blocks.back().push_back(line.size() >= indent ? line.substr(indent) : "");
+    }
+    std::size_t samples = 0;
+    for (const std::vector<std::string>& block : blocks) {
+        const bool sample = std::any_of(block.begin(), block.end(), [](const std::string& line) {
+            return line.rfind("$ kavex-rules ", 0) == 0;
+        });
+        if (!sample) continue;
+        for (std::size_t k = 0; k < block.size(); ++k) {
+            if (block[k].rfind("$ ", 0) != 0) continue;
+            std::string shown;
+            for (std::size_t next = k + 1; next < block.size() && block[next].rfind("$ ", 0) != 0;
+                 ++next) {
+                shown += block[next] + "\n";
+            }
+            Shell("{ " + block[k].substr(2) + "; } >'" + dir_.File("sample.out") + "'");
+            EXPECT_EQ(ReadFile(dir_.File("sample.out")), shown)
+                << block[k] << "\nUpdate the README with what the command prints.";
+            ++samples;
+        }
+    }
+    EXPECT_GE(samples, 7u);
 }
 
 // The worked example of the README: one source per form, compiled into a folder with its

@@ -12,6 +12,8 @@ namespace {
 
 constexpr uint32_t kNoRule = UINT32_MAX;
 
+}  // namespace
+
 // The matcher's trie, with a map for the transitions instead of dense rows, so it can be
 // counted past the limits. Each state keeps the last rule whose source ends there, the
 // one the matcher finds.
@@ -44,6 +46,8 @@ class SourceTrie {
     std::unordered_map<uint64_t, uint32_t> next;
 };
 
+namespace {
+
 std::string Grouped(std::size_t n) {
     std::string digits = std::to_string(n);
     for (std::size_t k = digits.size(); k > 3; k -= 3) digits.insert(k - 3, ",");
@@ -54,32 +58,39 @@ bool IsBlankUnit(char16_t unit) { return unit == u' ' || unit == u'\t'; }
 
 }  // namespace
 
-MatcherSize MeasureMatcher(const std::vector<Rule>& rules) {
-    MatcherSize size;
-    SourceTrie trie;
-    std::vector<bool> seen(65536, false);
-    std::vector<std::size_t> statesAfter;
-    statesAfter.reserve(rules.size());
-    for (std::size_t i = 0; i < rules.size(); ++i) {
-        if (i >= kMaxRules && size.rulesPassedAt == MatcherSize::kWithin) size.rulesPassedAt = i;
-        for (char16_t unit : rules[i].source) {
-            if (seen[unit]) continue;
-            seen[unit] = true;
-            if (++size.alphabet > kMaxAlphabet && size.alphabetPassedAt == MatcherSize::kWithin) {
-                size.alphabetPassedAt = i;
-            }
+MatcherMeter::MatcherMeter() : trie_(std::make_unique<SourceTrie>()), seen_(65536, false) {}
+
+MatcherMeter::~MatcherMeter() = default;
+
+void MatcherMeter::Add(const Rule& rule) {
+    const std::size_t i = size_.rules++;
+    if (i >= kMaxRules && size_.rulesPassedAt == MatcherSize::kWithin) size_.rulesPassedAt = i;
+    for (char16_t unit : rule.source) {
+        if (seen_[unit]) continue;
+        seen_[unit] = true;
+        if (++size_.alphabet > kMaxAlphabet && size_.alphabetPassedAt == MatcherSize::kWithin) {
+            size_.alphabetPassedAt = i;
         }
-        trie.Insert(rules[i].source);
-        if (trie.States() > kMaxStates && size.statesPassedAt == MatcherSize::kWithin) {
-            size.statesPassedAt = i;
-        }
-        statesAfter.push_back(trie.States());
     }
-    size.rules = rules.size();
-    size.states = trie.States();
+    trie_->Insert(rule.source);
+    if (trie_->States() > kMaxStates && size_.statesPassedAt == MatcherSize::kWithin) {
+        size_.statesPassedAt = i;
+    }
+    statesAfter_.push_back(trie_->States());
+}
+
+bool MatcherMeter::PassedALimit() const {
+    return size_.rulesPassedAt != MatcherSize::kWithin ||
+           size_.statesPassedAt != MatcherSize::kWithin ||
+           size_.alphabetPassedAt != MatcherSize::kWithin;
+}
+
+MatcherSize MatcherMeter::Size() const {
+    MatcherSize size = size_;
+    size.states = trie_->States();
     size.rowBytes = size.states * size.alphabet * sizeof(uint16_t);
-    for (std::size_t i = 0; i < rules.size(); ++i) {
-        if (statesAfter[i] * size.alphabet * sizeof(uint16_t) > kMaxTableBytes) {
+    for (std::size_t i = 0; i < statesAfter_.size(); ++i) {
+        if (statesAfter_[i] * size.alphabet * sizeof(uint16_t) > kMaxTableBytes) {
             size.rowBytesPassedAt = i;
             break;
         }
@@ -91,13 +102,20 @@ MatcherSize MeasureMatcher(const std::vector<Rule>& rules) {
     return size;
 }
 
+MatcherSize MeasureMatcher(const std::vector<Rule>& rules) {
+    MatcherMeter meter;
+    for (const Rule& rule : rules) meter.Add(rule);
+    return meter.Size();
+}
+
 std::vector<Finding> LimitFindings(const MatcherSize& size, const std::vector<Rule>& rules) {
     std::vector<Finding> findings;
     const auto add = [&](std::size_t at, const std::string& message) {
         if (at == MatcherSize::kWithin) return;
         const std::size_t line = at < rules.size() ? rules[at].line : 0;
         findings.push_back(Finding{Finding::Kind::kLimit, line,
-                                   message + ": the library refuses to load these rules", at});
+                                   message + ": the library refuses to load these rules", at,
+                                   "past the matcher's limits"});
     };
     add(size.rulesPassedAt, "rule " + Grouped(size.rulesPassedAt + 1) + " passes the limit of " +
                                 Grouped(kMaxRules) + " rules");
@@ -122,19 +140,23 @@ std::vector<Finding> CheckRules(const std::vector<Rule>& rules) {
         trie.ruleAt[state] = static_cast<uint32_t>(i);
         stateOf.push_back(state);
     }
+    const auto dead = [&findings, &rules](std::size_t i, const std::string& message,
+                                          const char* group) {
+        findings.push_back(Finding{Finding::Kind::kDeadRule, rules[i].line, message, i, group});
+    };
     for (std::size_t i = 0; i < rules.size(); ++i) {
         const Rule& rule = rules[i];
         if (rule.source.empty()) {
-            findings.push_back(Finding{Finding::Kind::kDeadRule, rule.line,
-                                       "never applied: an empty source is never matched"});
+            dead(i, "never applied: an empty source is never matched",
+                 "never applied, an empty source");
             continue;
         }
         const uint32_t last = trie.ruleAt[stateOf[i]];
         if (last != i) {
-            findings.push_back(Finding{Finding::Kind::kDeadRule, rule.line,
-                                       "never applied: line " + Grouped(rules[last].line) +
-                                           " has the same source, and of identical sources "
-                                           "only the last is found"});
+            dead(i,
+                 "never applied: line " + Grouped(rules[last].line) +
+                     " has the same source, and of identical sources only the last is found",
+                 "never applied, a later rule has the same source");
             continue;
         }
         // At every place this source occurs each of its prefixes occurs too; the matcher
@@ -146,11 +168,11 @@ std::vector<Finding> CheckRules(const std::vector<Rule>& rules) {
             if (trie.ruleAt[state] < first) first = trie.ruleAt[state];
         }
         if (first < i) {
-            findings.push_back(
-                Finding{Finding::Kind::kDeadRule, rule.line,
-                        "never applied: its source begins with the source of line " +
-                            Grouped(rules[first].line) + " (" + UnitNotation(rules[first].source) +
-                            "), which is found wherever this one is and stands before it"});
+            dead(i,
+                 "never applied: its source begins with the source of line " +
+                     Grouped(rules[first].line) + " (" + UnitNotation(rules[first].source) +
+                     "), which is found wherever this one is and stands before it",
+                 "never applied, the source begins with a shorter one that stands before it");
         }
     }
     const std::vector<Finding> limits = LimitFindings(MeasureMatcher(rules), rules);
@@ -160,45 +182,60 @@ std::vector<Finding> CheckRules(const std::vector<Rule>& rules) {
 
 std::vector<Finding> CheckLoaderReading(const RulesFileImage& image) {
     std::vector<Finding> findings;
-    const auto add = [&findings](std::size_t line, const std::string& message) {
-        findings.push_back(Finding{Finding::Kind::kLoader, line, message});
+    const auto add = [&findings](std::size_t line, const std::string& message, const char* group) {
+        findings.push_back(
+            Finding{Finding::Kind::kLoader, line, message, static_cast<std::size_t>(-1), group});
     };
     for (const FileLine& line : image.lines) {
         const Rule& rule = line.rule;
         if (line.colons == 0) {
-            add(rule.line, rule.line == 1 || image.lines[rule.line - 2].rule.source.empty()
-                               ? "no colon: the loader reads an empty source and the whole "
-                                 "line as the replacement"
-                               : "no colon: the loader keeps the source of the line before "
-                                 "and reads the whole line as the replacement");
+            add(rule.line,
+                rule.line == 1 || image.lines[rule.line - 2].rule.source.empty()
+                    ? "no colon: the loader reads an empty source and the whole "
+                      "line as the replacement"
+                    : "no colon: the loader keeps the source of the line before "
+                      "and reads the whole line as the replacement",
+                "no colon");
         } else if (line.colons > 1) {
-            add(rule.line, Grouped(line.colons) +
-                               " colons: the loader keeps only the text between the last "
-                               "two as the source");
+            add(rule.line,
+                Grouped(line.colons) +
+                    " colons: the loader keeps only the text between the last "
+                    "two as the source",
+                "several colons");
         }
         if (line.bareCr) {
-            add(rule.line, "CR without LF: the loader drops the unit after it (" +
-                               UnitNotation(std::u16string(1, line.dropped)) + ")");
+            add(rule.line,
+                "CR without LF: the loader drops the unit after it (" +
+                    UnitNotation(std::u16string(1, line.dropped)) + ")",
+                "CR without LF");
         }
         if (!rule.source.empty() && IsBlankUnit(rule.source.back())) {
-            add(rule.line, "the source ends with a blank, which is part of it");
+            add(rule.line, "the source ends with a blank, which is part of it",
+                "a side ends with a blank");
         }
         if (!rule.replacement.empty() && IsBlankUnit(rule.replacement.back())) {
-            add(rule.line, "the replacement ends with a blank, which is part of it");
+            add(rule.line, "the replacement ends with a blank, which is part of it",
+                "a side ends with a blank");
         }
         if (rule.source.find(kLineFeed) != std::u16string::npos) {
-            add(rule.line, "the source holds a LF without CR before it, which is part of it");
+            add(rule.line, "the source holds a LF without CR before it, which is part of it",
+                "a LF inside a side");
         }
         if (rule.replacement.find(kLineFeed) != std::u16string::npos) {
-            add(rule.line, "the replacement holds a LF without CR before it, which is part of it");
+            add(rule.line, "the replacement holds a LF without CR before it, which is part of it",
+                "a LF inside a side");
         }
     }
     if (!image.trailing.empty()) {
-        add(image.lines.size() + 1, "no CR LF after the last line: the loader drops it (" +
-                                        Grouped(image.trailing.size()) +
-                                        (image.trailing.size() == 1 ? " unit)" : " units)"));
+        add(image.lines.size() + 1,
+            "no CR LF after the last line: the loader drops it (" + Grouped(image.trailing.size()) +
+                (image.trailing.size() == 1 ? " unit)" : " units)"),
+            "no CR LF after the last line");
     }
-    if (image.oddByte) add(0, "a single byte after the last unit, which the loader ignores");
+    if (image.oddByte) {
+        add(0, "a single byte after the last unit, which the loader ignores",
+            "a single byte after the last unit");
+    }
     return findings;
 }
 

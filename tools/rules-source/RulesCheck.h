@@ -5,6 +5,7 @@
 #define KAVEX_TOOLS_RULESCHECK_H
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,8 @@ struct Finding {
     std::size_t line;  // 1-based; 0 for the file as a whole
     std::string message;
     std::size_t rule = static_cast<std::size_t>(-1);  // the index of the rule, if one
+    // What findings alike have in common, for a summary of many: "CR without LF".
+    const char* group = "";
 };
 
 // The trie the matcher builds from the sources, counted without its dense rows.
@@ -36,6 +39,30 @@ struct MatcherSize {
         return rulesPassedAt == kWithin && statesPassedAt == kWithin &&
                alphabetPassedAt == kWithin && rowBytesPassedAt == kWithin;
     }
+};
+
+class SourceTrie;
+
+// Measures the matcher a rule at a time, so that a reader of rules can stop at the first
+// rule that passes a limit instead of reading on.
+class MatcherMeter {
+  public:
+    MatcherMeter();
+    ~MatcherMeter();
+    MatcherMeter(const MatcherMeter&) = delete;
+    MatcherMeter& operator=(const MatcherMeter&) = delete;
+
+    void Add(const Rule& rule);
+    // Once the rules, states or distinct units pass their limit, no later rule undoes it.
+    // (The rows depend on the alphabet of all the sources: Size() tells them.)
+    bool PassedALimit() const;
+    MatcherSize Size() const;
+
+  private:
+    MatcherSize size_;
+    std::unique_ptr<SourceTrie> trie_;
+    std::vector<bool> seen_;
+    std::vector<std::size_t> statesAfter_;
 };
 
 MatcherSize MeasureMatcher(const std::vector<Rule>& rules);

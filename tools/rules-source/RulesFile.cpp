@@ -68,18 +68,9 @@ const char* UnwritableReason(const std::u16string& source, const std::u16string&
 }
 
 std::string WriteRulesFile(const std::vector<Rule>& rules) {
-    std::string bytes = "\xFF\xFE";
-    const auto put = [&bytes](char16_t unit) {
-        bytes.push_back(static_cast<char>(unit & 0xFF));
-        bytes.push_back(static_cast<char>(unit >> 8));
-    };
-    for (const Rule& rule : rules) {
-        for (char16_t unit : rule.source) put(unit);
-        put(kColon);
-        for (char16_t unit : rule.replacement) put(unit);
-        put(kCarriageReturn);
-        put(kLineFeed);
-    }
+    std::string bytes;
+    WriteRulesFile(rules, static_cast<std::size_t>(-1),
+                   [&bytes](const std::string& block) { bytes += block; });
     return bytes;
 }
 

@@ -56,6 +56,32 @@ const char* UnwritableReason(const std::u16string& source, const std::u16string&
 // writable (UnwritableReason null).
 std::string WriteRulesFile(const std::vector<Rule>& rules);
 
+// The same bytes handed to `write` in blocks of about `blockBytes`, so that a long
+// replacement is never held twice.
+template <typename Write>
+void WriteRulesFile(const std::vector<Rule>& rules, std::size_t blockBytes, Write&& write) {
+    std::string block = "\xFF\xFE";
+    const auto put = [&](const std::u16string& units) {
+        for (char16_t unit : units) {
+            block.push_back(static_cast<char>(unit & 0xFF));
+            block.push_back(static_cast<char>(unit >> 8));
+            if (block.size() >= blockBytes) {
+                write(block);
+                block.clear();
+            }
+        }
+    };
+    static const std::u16string colon(1, kColon);
+    static const std::u16string lineEnd{kCarriageReturn, kLineFeed};
+    for (const Rule& rule : rules) {
+        put(rule.source);
+        put(colon);
+        put(rule.replacement);
+        put(lineEnd);
+    }
+    if (!block.empty()) write(block);
+}
+
 }  // namespace kavex::rules
 
 #endif  // KAVEX_TOOLS_RULESFILE_H
