@@ -18,6 +18,7 @@ bool Pipeline::Run(const Input& input, Output* output, const std::string& formNa
     name_ = input.name;
     formName_ = formName;
     line_ = 1;
+    lineBytesWritten_ = 0;
     unchanged_ = true;
     std::FILE* stream = OpenInput(input);
     struct Closer {
@@ -185,13 +186,34 @@ void Pipeline::WriteFinished(std::unique_lock<std::mutex>& lock, Shared& shared)
     shared.writing = false;
 }
 
+std::string Pipeline::Position() const {
+    const std::string line = "line " + std::to_string(line_) + " of " + name_;
+    if (lineBytesWritten_ == 0) return "before " + line;
+    return "inside " + line + ", after its first " + std::to_string(lineBytesWritten_) +
+           (lineBytesWritten_ == 1 ? " byte" : " bytes");
+}
+
+void Pipeline::Write(const unsigned char* bytes, std::size_t size) {
+    output_->Write(bytes, size);
+    // The bytes after the last line feed are the start of line line_ (the pieces before it
+    // are consumed once this piece's outcome is known).
+    std::size_t end = size;
+    if (encoding_ == Encoding::Utf8) {
+        while (end > 0 && bytes[end - 1] != '\n') --end;
+    } else {
+        end -= end % 2;
+        while (end > 0 && !(bytes[end - 2] == '\n' && bytes[end - 1] == 0)) end -= 2;
+    }
+    lineBytesWritten_ = end == 0 ? lineBytesWritten_ + size : size - end;
+}
+
 bool Pipeline::Consume(Piece& piece) {
     if (piece.failure) std::rethrow_exception(piece.failure);
     if (output_ != nullptr) {
         if (piece.asInput) {
-            output_->Write(piece.input.Data(), piece.inputBytes);
+            Write(piece.input.Data(), piece.inputBytes);
         } else {
-            output_->Write(piece.output.Data(), piece.output.Size());
+            Write(piece.output.Data(), piece.output.Size());
         }
     }
     switch (piece.outcome) {
@@ -204,11 +226,14 @@ bool Pipeline::Consume(Piece& piece) {
             return false;
         case Piece::Outcome::Invalid:
             line_ += piece.line - 1;
-            throw Failure{kExitData, name_ + ": line " + std::to_string(line_) + ", byte offset " +
-                                         std::to_string(piece.offset + piece.errorOffset) +
-                                         ": invalid " +
-                                         (encoding_ == Encoding::Utf8 ? "UTF-8" : "UTF-16LE") +
-                                         " (" + piece.reason + ")"};
+            throw Failure{kExitData,
+                          name_ + ": line " + std::to_string(line_) + ", byte offset " +
+                              std::to_string(piece.offset + piece.errorOffset) + ": invalid " +
+                              (encoding_ == Encoding::Utf8 ? "UTF-8" : "UTF-16LE") + " (" +
+                              piece.reason + ")" +
+                              (piece.offset == 0 && encoding_ == Encoding::Utf8
+                                   ? ByteOrderMarkHint(piece.input.Data(), piece.input.Size())
+                                   : std::string())};
         case Piece::Outcome::LoneSurrogate:
             break;
     }
