@@ -159,8 +159,13 @@ std::string ConfigIni::ExplainMissing(const std::string& key) const {
     const std::string lost = " and never sees the " + key + " of line " + std::to_string(line);
     if (index < reads_.size() && reads_[index].kind == ConfigIniRead::Kind::Key) {
         const ConfigIniRead& read = reads_[index];
-        if (Trim(read.text) == key)
-            return "line " + std::to_string(line) + " gives " + key + " no value";
+        if (Trim(read.text) == key) {
+            // The key itself is read: its value is what is missing, if anything is.
+            const bool valued = index + 1 < reads_.size() &&
+                                reads_[index + 1].kind == ConfigIniRead::Kind::Value &&
+                                !Trim(reads_[index + 1].text).empty();
+            return valued ? "" : "line " + std::to_string(line) + " gives " + key + " no value";
+        }
         if (LineOf(read.start) < line) {
             return WhyKeyRunsInto(index, line) + lost + "; config.ini takes key=value lines only";
         }
