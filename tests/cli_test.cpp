@@ -828,6 +828,11 @@ TEST_F(CliTest, MessagesSayWhatIsWrong) {
          65,
          "the output is incomplete: it stops inside line 2 of standard input, after its first "
          "2 bytes\n"},
+        {"an odd byte after the cut of a long UTF-16LE line", "", "",
+         Rules() + "--encoding utf-16le",
+         Utf16leBytes(u"x\n" + std::u16string(kLineLimit + 3, u'a')) + "z", 65,
+         "the output is incomplete: it stops inside line 2 of standard input, after its first " +
+             std::to_string(2 * kLineLimit) + " bytes\n"},
     };
     const std::string nfc = ReadFile(rules / "NFC.txt");
     const std::string config = ReadFile(rules / "config.ini");

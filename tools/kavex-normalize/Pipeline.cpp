@@ -1,6 +1,7 @@
 #include "Pipeline.h"
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <system_error>
 #include <thread>
@@ -193,18 +194,40 @@ std::string Pipeline::Position() const {
            (lineBytesWritten_ == 1 ? " byte" : " bytes");
 }
 
+namespace {
+
+// Where the text of `size` bytes starts its last line: after its last line feed, or 0.
+std::size_t LastLineStart(const unsigned char* bytes, std::size_t size, Encoding encoding) {
+    const std::size_t step = encoding == Encoding::Utf8 ? 1 : 2;
+    const auto isLineFeed = [&](std::size_t i) {
+        return bytes[i] == '\n' && (step == 1 || (i % 2 == 0 && bytes[i + 1] == 0));
+    };
+    // Most texts end with a line feed or close to one; the part of a long line holds none,
+    // and memchr finds that out fast.
+    const std::size_t end = size - size % step;
+    const std::size_t near = end > 256 ? end - 256 : 0;
+    for (std::size_t i = end; i > near; i -= step) {
+        if (isLineFeed(i - step)) return i;
+    }
+    std::size_t start = 0;
+    for (const unsigned char* found = bytes;
+         (found = static_cast<const unsigned char*>(
+              std::memchr(found, '\n', static_cast<std::size_t>(bytes + near - found)))) != nullptr;
+         ++found) {
+        const std::size_t i = static_cast<std::size_t>(found - bytes);
+        if (isLineFeed(i)) start = i + step;
+    }
+    return start;
+}
+
+}  // namespace
+
 void Pipeline::Write(const unsigned char* bytes, std::size_t size) {
     output_->Write(bytes, size);
     // The bytes after the last line feed are the start of line line_ (the pieces before it
     // are consumed once this piece's outcome is known).
-    std::size_t end = size;
-    if (encoding_ == Encoding::Utf8) {
-        while (end > 0 && bytes[end - 1] != '\n') --end;
-    } else {
-        end -= end % 2;
-        while (end > 0 && !(bytes[end - 2] == '\n' && bytes[end - 1] == 0)) end -= 2;
-    }
-    lineBytesWritten_ = end == 0 ? lineBytesWritten_ + size : size - end;
+    const std::size_t start = size == 0 ? 0 : LastLineStart(bytes, size, encoding_);
+    lineBytesWritten_ = start == 0 ? lineBytesWritten_ + size : size - start;
 }
 
 bool Pipeline::Consume(Piece& piece) {
