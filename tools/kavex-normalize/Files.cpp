@@ -93,10 +93,6 @@ void ForgetTemporary() {
 #endif
 }
 
-}  // namespace
-
-namespace {
-
 // `path` with every symbolic link it ends in followed, as opening it for writing would;
 // the folders on the way are left to the system.
 fs::path WithoutLinks(const fs::path& path) {

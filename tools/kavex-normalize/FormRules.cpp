@@ -71,7 +71,8 @@ std::string RulesFileProblem(const std::string& path, const std::string& readErr
         }
         return "cannot be read: " + readError;
     }
-    return "holds more rules, or more different units, than one rules file may";
+    return "is too large: it holds more rules, or more different units in their sources, "
+           "than one rules file may (or memory ran out)";
 }
 
 fs::path Absolute(const std::string& path) {
