@@ -13,12 +13,18 @@
 #include <string>
 #include <vector>
 
+#include "Piece.h"
+#include "common/ConfigIni.h"
+#include "config/ConfigManager.h"
 #include "kavex/Normalization.h"
 #include "support/TempDir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using kavex::cli::Encoding;
+using kavex::cli::Piece;
+using kavex::cli::PieceReader;
 using kavex::testing::RulesFileBytes;
 using kavex::testing::TempDir;
 using kavex::testing::Utf16leBytes;
@@ -674,8 +680,329 @@ TEST_F(CliPipelineTest, InvalidBytesInALongLineStopItWhereOnePassStops) {
                       std::string::npos)
                 << result.err;
             EXPECT_TRUE(result.out == c.bytes.substr(0, c.written)) << c.offset << " " << jobs;
+            // Where the output stops, when part of line 1 went out.
+            const std::string stops =
+                "the output is incomplete: it stops inside line 1 of "
+                "long.txt, after its first " +
+                std::to_string(c.written) + " bytes\n";
+            EXPECT_EQ(result.err.find(stops) != std::string::npos, c.written > 0) << result.err;
         }
     }
+}
+
+// ---------------------------------------------------------------------------------------
+// The cut search, in the process: a line longer than the limit read in small reads is
+// searched and decoded once (the work stays a small multiple of the input), and is cut where
+// one pass over its units cuts it.
+
+// Unit offsets where one pass cuts a line without line feeds.
+std::vector<std::size_t> OnePassCuts(const std::u16string& line) {
+    std::vector<std::size_t> cuts;
+    std::size_t start = 0;
+    while (line.size() - start >= kLineLimit) {
+        std::size_t cut = start + kLineLimit;
+        while (cut > start + kLineLimit / 2 && line[cut - 1] != u' ' && line[cut - 1] != u'\t') {
+            --cut;
+        }
+        if (cut == start + kLineLimit / 2) {
+            const char16_t last = line[start + kLineLimit - 1];
+            cut = start + (last >= 0xD800 && last <= 0xDBFF ? kLineLimit - 1 : kLineLimit);
+        }
+        cuts.push_back(cut);
+        start = cut;
+    }
+    return cuts;
+}
+
+std::size_t Utf8Bytes(const std::u16string& text, std::size_t units) {
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < units; ++i) {
+        const char16_t unit = text[i];
+        bytes += unit < 0x80 ? 1 : unit < 0x800 ? 2 : unit >= 0xD800 && unit <= 0xDFFF ? 2 : 3;
+    }
+    return bytes;
+}
+
+TEST(CliCutTest, LongLinesAreSearchedOnceAndCutWhereOnePassCutsThem) {
+    struct Case {
+        const char* name;
+        std::u16string line;
+    };
+    std::u16string arabic;
+    while (arabic.size() < 4 * kLineLimit + 12345)
+        arabic += u"\u0643\u062A\u0627\u0628 \u067E\u06BE\u0651\t";
+    std::u16string pairs = u"x";
+    while (pairs.size() < 3 * kLineLimit) pairs += u"\U0001F600";
+    const Case cases[] = {
+        {"arabic words", arabic},
+        {"no space", std::u16string(3 * kLineLimit + 7, u'\u0628')},
+        {"pairs across the limit", pairs},
+        {"pairs then a space", pairs.substr(0, kLineLimit - 1) + u" " + pairs},
+        {"one unit short", std::u16string(kLineLimit - 1, u'a')},
+    };
+    for (const Case& c : cases) {
+        const std::vector<std::size_t> cuts = OnePassCuts(c.line);
+        for (Encoding encoding : {Encoding::Utf8, Encoding::Utf16le}) {
+            const std::string bytes =
+                encoding == Encoding::Utf8 ? Utf8Of(c.line) : Utf16leBytes(c.line);
+            std::vector<std::size_t> expected;
+            for (std::size_t cut : cuts) {
+                expected.push_back(encoding == Encoding::Utf8 ? Utf8Bytes(c.line, cut) : 2 * cut);
+            }
+            expected.push_back(bytes.size());
+            for (std::size_t pieceBytes : {std::size_t{1} << 16, std::size_t{4093}}) {
+                const std::string where = std::string(c.name) + " " +
+                                          (encoding == Encoding::Utf8 ? "UTF-8" : "UTF-16LE") +
+                                          " reads of " + std::to_string(pieceBytes);
+                std::FILE* file = std::tmpfile();
+                ASSERT_NE(file, nullptr);
+                std::fwrite(bytes.data(), 1, bytes.size(), file);
+                std::rewind(file);
+                PieceReader reader(file, encoding, "line", pieceBytes);
+                Piece piece;
+                std::vector<std::size_t> ends;
+                while (reader.Next(piece)) ends.push_back(piece.offset + piece.input.Size());
+                std::fclose(file);
+                EXPECT_EQ(ends, expected) << where;
+                // Each byte is searched once and decoded once, plus the carried tail of a
+                // read and the look back for a space: a search from the start of the line
+                // after every read costs ten times the input and more.
+                EXPECT_LE(reader.CutWork(), 3 * bytes.size() + 4 * pieceBytes) << where;
+            }
+        }
+    }
+}
+
+// Each failure names what is wrong and, where there is one, what to do instead.
+TEST_F(CliTest, MessagesSayWhatIsWrong) {
+    const fs::path rules(rules_);
+    dir_.Write("a-file", "x");
+    dir_.Write("u16.txt", "\xFF\xFE" + Utf16leBytes(u"caf\u00E9\n"));
+    // A folder of profiles alone, with no config.ini of its own.
+    const fs::path profiles = dir_.Path() / "profiles-only";
+    fs::create_directories(profiles / "profiles" / "one");
+    WriteRules(profiles / "profiles" / "one");
+    // A rule that makes a lone surrogate, which UTF-8 cannot carry.
+    const fs::path lone = dir_.Path() / "lone";
+    fs::create_directory(lone);
+    WriteRules(lone);
+    std::ofstream(lone / "NFC.txt", std::ios::binary) << RulesFileBytes({{u"x", u"\xD800"}});
+
+    struct Case {
+        const char* name;
+        std::string nfcRules;   // written over NFC.txt when not empty
+        std::string configIni;  // written over config.ini when not empty
+        std::string arguments;
+        std::string input;
+        int exitCode;
+        std::string message;  // a part of standard error
+    };
+    const std::string loadNfc = "cannot load the rules in '" + rules_ +
+                                "': the NFC rules file 'NFC.txt' (NFCfilepath in its config.ini) ";
+    const Case cases[] = {
+        {"--rules names a file", "", "", "--rules a-file", "x", 2,
+         "rules folder '" + dir_.File("a-file") +
+             "' is not a folder: --rules takes the folder that holds config.ini"},
+        {"rules file without FF FE", "e\xCC\x81:\xC3\xA9\r\n", "", Rules(), "x", 2,
+         loadNfc + "has no byte-order mark FF FE at its start"},
+        {"rules file in UTF-8 with its mark",
+         "\xEF\xBB\xBF"
+         "a:b\r\n",
+         "", Rules(), "x", 2, "this one begins as UTF-8 text does (EF BB BF)"},
+        {"rules file ending in CR", "\xFF\xFE" + Utf16leBytes(u"a:b\r"), "", Rules(), "x", 2,
+         loadNfc + "ends in a CR with no unit after it"},
+        {"missing rules file", "", "NFCfilepath=empty.txt\n", Rules(), "x", 2,
+         "'empty.txt' (NFCfilepath in its config.ini) does not exist"},
+        {"section header", "", "[kavex]\nNFCfilepath=NFC.txt\n", Rules(), "x", 2,
+         "its config.ini has no NFCfilepath: line 1 has no \"=\", so the library reads it and "
+         "line 2 as one key and never sees the NFCfilepath of line 2"},
+        {"UTF-16LE read as UTF-8", "", "", Rules() + "u16.txt", "", 65,
+         "u16.txt: line 1, byte offset 0: invalid UTF-8 (byte that never occurs in UTF-8); it "
+         "begins with FF FE, the byte-order mark of UTF-16LE: read it with --encoding utf-16le"},
+        {"the same with --explain", "", "", Rules() + "--explain u16.txt", "", 65,
+         "read it with --encoding utf-16le"},
+        {"--check names the profile", "", "",
+         "--rules '" + profiles.string() + "' --profile one --check", "e\xCC\x81\n", 1,
+         "standard input: line 1 is not in NFC (profile one)\n"},
+        {"a lone surrogate inside a line", "", "", "--rules '" + lone.string() + "'", "ab\ncdx\n",
+         65,
+         "the output is incomplete: it stops inside line 2 of standard input, after its first "
+         "2 bytes\n"},
+        {"an odd byte after the cut of a long UTF-16LE line", "", "",
+         Rules() + "--encoding utf-16le",
+         Utf16leBytes(u"x\n" + std::u16string(kLineLimit + 3, u'a')) + "z", 65,
+         "the output is incomplete: it stops inside line 2 of standard input, after its first " +
+             std::to_string(2 * kLineLimit) + " bytes\n"},
+    };
+    const std::string nfc = ReadFile(rules / "NFC.txt");
+    const std::string config = ReadFile(rules / "config.ini");
+    for (const Case& c : cases) {
+        std::ofstream(rules / "NFC.txt", std::ios::binary)
+            << (c.nfcRules.empty() ? nfc : c.nfcRules);
+        std::ofstream(rules / "config.ini", std::ios::binary)
+            << (c.configIni.empty() ? config : c.configIni);
+        const Result result = Run(c.arguments, c.input);
+        EXPECT_EQ(result.exitCode, c.exitCode) << c.name << "\n" << result.err;
+        EXPECT_NE(result.err.find(c.message), std::string::npos) << c.name << "\n" << result.err;
+    }
+
+    // --profile list needs only the profiles.
+    const Result list = Run("--rules '" + profiles.string() + "' --profile list");
+    EXPECT_EQ(list.exitCode, 0) << list.err;
+    EXPECT_EQ(list.out, "one\n");
+}
+
+// -o through a symbolic link replaces the file the link names, with its mode, and leaves
+// the link; a file with other hard links is refused and left as it was.
+TEST_F(CliTest, OutputThroughLinks) {
+    const fs::path folder = dir_.Path();
+    fs::create_directory(folder / "texts");
+    dir_.Write("texts/target.txt", "e\xCC\x81\n");
+    fs::permissions(folder / "texts" / "target.txt", fs::perms(0640));
+    fs::create_symlink("texts/target.txt", folder / "link");
+    fs::create_symlink("link", folder / "link-to-link");
+    fs::create_symlink("texts/new.txt", folder / "dangling");
+
+    struct Case {
+        const char* output;  // written through
+        const char* input;
+        fs::path file;  // what must hold the result
+    };
+    const Case cases[] = {
+        {"link", "link", folder / "texts" / "target.txt"},
+        {"link-to-link", "link-to-link", folder / "texts" / "target.txt"},
+        {"dangling", "texts/target.txt", folder / "texts" / "new.txt"},
+    };
+    for (const Case& c : cases) {
+        dir_.Write("texts/target.txt", "e\xCC\x81\n");
+        const Result result = Run(Rules() + "-o " + c.output + " " + c.input);
+        EXPECT_EQ(result.exitCode, 0) << c.output << result.err;
+        EXPECT_TRUE(fs::is_symlink(folder / c.output)) << c.output;
+        EXPECT_EQ(ReadFile(c.file), "\xC3\xA9\n") << c.output;
+        EXPECT_EQ(fs::status(folder / "texts" / "target.txt").permissions(), fs::perms(0640))
+            << c.output;
+    }
+
+    dir_.Write("texts/target.txt", "e\xCC\x81\n");
+    fs::create_hard_link(folder / "texts" / "target.txt", folder / "hard");
+    const Result hard = Run(Rules() + "-o hard hard");
+    EXPECT_EQ(hard.exitCode, 1);
+    EXPECT_NE(hard.err.find("cannot replace '" + dir_.File("hard") + "': it has 2 hard links"),
+              std::string::npos)
+        << hard.err;
+    EXPECT_NE(hard.err.find("write to another file and copy that over it"), std::string::npos);
+    EXPECT_EQ(fs::hard_link_count(folder / "hard"), 2u);
+    EXPECT_EQ(ReadFile(folder / "hard"), "e\xCC\x81\n");
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        EXPECT_EQ(entry.path().filename().string().find(".kavex-tmp-"), std::string::npos)
+            << entry.path();
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// The tools' reader of config.ini explains what the library reads; it must read what the
+// library reads, or its explanations would be about another file.
+
+// The NFD, NFC and NFKD paths the library reads from `bytes`.
+std::vector<std::string> LibraryPaths(const fs::path& folder, const std::string& bytes) {
+    std::ofstream(folder / "config.ini", std::ios::binary) << bytes;
+    WorkingDirectory here(folder);
+    kavex::ConfigManager config;
+    EXPECT_TRUE(config.ReadConfigFile());
+    return {config.nfdFilePath, config.nfcFilePath, config.nfkdFilePath};
+}
+
+TEST(CliConfigIniTest, ReadsWhatTheLibraryReads) {
+    std::vector<std::string> configs = {
+        "NFDfilepath=NFD.txt\nNFCfilepath=NFC.txt\nNFKDfilepath=NFKD.txt\n",
+        "  NFCfilepath \t=  spaced.txt \r\nNFDfilepath=crlf.txt\r\n",
+        "NFCfilepath=first.txt\nNFCfilepath=last.txt",
+        "[kavex]\nNFCfilepath=NFC.txt\nNFDfilepath=NFD.txt\n",
+        "# comment\n\n; another\nNFKDfilepath=k.txt\n",
+        "NFCfilepath=" + std::string(600, 'v') + "\nNFDfilepath=d.txt\n",
+        "NFCfilepath=" + std::string(512, 'v') + "\nNFDfilepath=d.txt\n",
+        "NFCfilepath=" + std::string(511, 'v') + "\nNFDfilepath=d.txt\n",
+        std::string(70, 'k') + "=x\nNFCfilepath=c.txt\n",
+        std::string(64, 'k') + "NFCfilepath=c.txt\n",
+        "=orphan\nNFCfilepath=c.txt\nNFDfilepath=d.txt\n",
+        "NFCfilepath=\nNFDfilepath=   \nNFKDfilepath=a=b.txt\n",
+        "NFCfilepath=c.txt\nNFCfilepath=   \n",
+        "NFCfilepath",
+        "NFCfilepath=c.txt\nNFDfilepath=",
+        std::string("NFCfilepath=c\0.txt\nNF\0Dfilepath=d.txt\n", 37),
+        "nfcfilepath=lower.txt\nNFCFILEPATH=upper.txt\n",
+        "\xEF\xBB\xBFNFCfilepath=bom.txt\nNFDfilepath=d\xC3\xA9.txt\n",
+        "",
+        "\n\n\n",
+    };
+    // And configs made of the pieces that trip the reader, at random.
+    const std::string pieces[] = {"NFCfilepath",
+                                  "NFDfilepath",
+                                  "NFKDfilepath",
+                                  "=",
+                                  "=",
+                                  "\n",
+                                  "\r\n",
+                                  " ",
+                                  "\t",
+                                  "[x]",
+                                  "a.txt",
+                                  std::string(40, 'k'),
+                                  std::string(300, 'v')};
+    std::mt19937 random(22);
+    for (int i = 0; i < 400; ++i) {
+        std::string config;
+        const int count = 1 + static_cast<int>(random() % 24);
+        for (int k = 0; k < count; ++k) config += pieces[random() % std::size(pieces)];
+        configs.push_back(config);
+    }
+    TempDir dir;
+    for (const std::string& config : configs) {
+        const kavex::cli::ConfigIni mirror(config);
+        const std::vector<std::string> mirrored = {
+            mirror.Value("NFDfilepath"), mirror.Value("NFCfilepath"), mirror.Value("NFKDfilepath")};
+        ASSERT_EQ(mirrored, LibraryPaths(dir.Path(), config)) << "in:\n" << config;
+    }
+}
+
+TEST(CliConfigIniTest, ExplainsWhyAKeyIsMissing) {
+    struct Case {
+        std::string config;
+        std::string explanation;  // of NFCfilepath
+    };
+    const Case cases[] = {
+        {"[kavex]\nNFCfilepath=NFC.txt\n",
+         "line 1 has no \"=\", so the library reads it and line 2 as one key and never sees the "
+         "NFCfilepath of line 2; config.ini takes key=value lines only"},
+        {"NFDfilepath=d.txt\n# paths\n\n# more\nNFCfilepath=NFC.txt\n",
+         "line 2 has no \"=\", so the library reads lines 2 to 5 as one key and never sees the "
+         "NFCfilepath of line 5; config.ini takes key=value lines only"},
+        {"NFDfilepath=" + std::string(530, 'v') + "\nNFCfilepath=c.txt\n",
+         "the value on line 1 is longer than 512 bytes, so the library reads the rest of it and "
+         "line 2 as one key and never sees the NFCfilepath of line 2; config.ini takes "
+         "key=value lines only"},
+        {"=d.txt\n  NFCfilepath = c.txt\n",
+         "line 1 has nothing before its \"=\", so the library reads what follows it and line 2 "
+         "as one key and never sees the NFCfilepath of line 2; config.ini takes key=value lines "
+         "only"},
+        {"NFCfilepath=\n", "line 1 gives NFCfilepath no value"},
+        {"NFDfilepath=d.txt\nNfcFilePath=c.txt\n",
+         "line 2 has \"NfcFilePath\", but keys are case-sensitive: write NFCfilepath"},
+        {"NFCfilepath\n", "line 1 has NFCfilepath but no \"=\" after it"},
+        {"NFDfilepath=d.txt\n", ""},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        // Each config lacks the key for the library: the explanation is of a real failure.
+        EXPECT_EQ(LibraryPaths(dir.Path(), c.config)[1], "") << c.config;
+        EXPECT_EQ(kavex::cli::ConfigIni(c.config).ExplainMissing("NFCfilepath"), c.explanation)
+            << c.config;
+    }
+    EXPECT_EQ(kavex::cli::ConfigIni("NFCfilepath=" + std::string(600, 'v') + "\n")
+                  .ExplainValue("NFCfilepath"),
+              "the value of NFCfilepath on line 1 is longer than 512 bytes, and the library reads "
+              "only the first 512");
+    EXPECT_EQ(kavex::cli::ConfigIni("NFCfilepath=c.txt\n").ExplainValue("NFCfilepath"), "");
 }
 
 }  // namespace

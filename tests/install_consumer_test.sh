@@ -42,6 +42,27 @@ for consumer in "$work/cmake-consumer/consumer" "$work/pc-consumer"; do
   LD_LIBRARY_PATH=$libdir "$consumer" "$rules"
 done
 
+# The example of the README, built the way it says, run from the installed rules (where
+# config.ini is) and from a folder without one, and with a config.ini it cannot read.
+cmake -S "$source/examples/cpp" -B "$work/example" -G Ninja \
+      -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/example" >/dev/null
+example=$work/example/normalize-line
+(cd "$rules" && LD_LIBRARY_PATH=$libdir "$example") >"$work/example.out"
+printf '\xd9\xbe\xda\xbe\xd9\x91\n' | cmp - "$work/example.out"
+(cd "$rules" && LD_LIBRARY_PATH=$libdir "$example" "$(printf 'e\xcc\x81 \xd8\xa7\xd9\x93')") \
+  >"$work/example.out"
+printf 'e\xcc\x81 \xd8\xa2\n' | cmp - "$work/example.out"
+mkdir "$work/no-config" "$work/bad-config" "$work/bad-config/config.ini"
+for folder in no-config bad-config; do
+  status=0
+  (cd "$work/$folder" && LD_LIBRARY_PATH=$libdir "$example") 2>"$work/example.err" || status=$?
+  if [ "$status" != 2 ] || ! grep -q "config.ini in $work/$folder" "$work/example.err"; then
+    echo "the example in $folder: exit $status, '$(cat "$work/example.err")'" >&2
+    exit 1
+  fi
+done
+
 # The moved kavex-normalize finds its library and rules relative to itself.
 tool=$prefix/bin/kavex-normalize
 if [ -x "$tool" ]; then
@@ -49,4 +70,4 @@ if [ -x "$tool" ]; then
   env -u LD_LIBRARY_PATH "$tool" --form nfd "$source/samples/urdu-heh.txt" >out.txt
   cmp out.txt "$source/samples/urdu-heh.nfd"
 fi
-echo "install, move and consumers: ok"
+echo "install, move, consumers and the example: ok"

@@ -15,17 +15,9 @@
 #include <cstdlib>
 #include <new>
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
-    __has_feature(memory_sanitizer)
-#define KAVEX_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define KAVEX_SANITIZED 1
-#endif
+#include "engine/Platform.h"
 
-#if defined(__linux__) && !defined(KAVEX_SANITIZED)
+#if defined(__linux__) && !KAVEX_ASAN && !KAVEX_TSAN
 
 #include <sys/mman.h>
 

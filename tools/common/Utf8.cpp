@@ -5,8 +5,9 @@
 #include <cstring>
 
 #include "common/Utf8Stretch.h"
+#include "engine/Platform.h"
 
-#if defined(__SSE2__) || defined(_M_X64)
+#if KAVEX_SSE2
 #include "common/Utf8Blocks.h"
 #define KAVEX_UTF8_SSE2 1
 #endif
@@ -239,9 +240,8 @@ struct PackSse2 {
 
 Utf8Kernel FindBestKernel() {
 #ifdef KAVEX_UTF8_SSSE3
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) return Utf8Kernel::Avx2;
-    if (__builtin_cpu_supports("ssse3")) return Utf8Kernel::Ssse3;
+    // Every CPU with AVX2 has SSSE3; one with SSSE3 alone takes the SSE2 loops.
+    if (BestCpuLevel() >= CpuLevel::kAvx2) return Utf8Kernel::Avx2;
 #endif
 #ifdef KAVEX_UTF8_SSE2
     return Utf8Kernel::Sse2;

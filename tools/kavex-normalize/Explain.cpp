@@ -45,12 +45,13 @@ std::size_t LineOf(const std::string& bytes, std::size_t offset, Encoding encodi
 
 // The units of the input; invalid bytes are named as the pipeline names them.
 std::u16string Decode(const Input& input, const std::string& bytes, Encoding encoding) {
-    const auto invalid = [&](std::size_t offset, const std::string& reason) {
+    const auto invalid = [&](std::size_t offset, const std::string& reason,
+                             const std::string& hint = std::string()) {
         return Failure{kExitData, input.name + ": line " +
                                       std::to_string(LineOf(bytes, offset, encoding)) +
                                       ", byte offset " + std::to_string(offset) + ": invalid " +
                                       (encoding == Encoding::Utf8 ? "UTF-8" : "UTF-16LE") + " (" +
-                                      reason + ")"};
+                                      reason + ")" + hint};
     };
     std::u16string text;
     if (encoding == Encoding::Utf16le) {
@@ -67,7 +68,9 @@ std::u16string Decode(const Input& input, const std::string& bytes, Encoding enc
     const Converted converted = ConvertUtf8ToUtf16(
         reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), &text[0]);
     if (converted.read < bytes.size()) {
-        throw invalid(converted.read, converted.error ? converted.error : "truncated sequence");
+        throw invalid(
+            converted.read, converted.error ? converted.error : "truncated sequence",
+            ByteOrderMarkHint(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
     }
     text.resize(converted.written);
     return text;

@@ -93,11 +93,41 @@ void ForgetTemporary() {
 #endif
 }
 
+// `path` with every symbolic link it ends in followed, as opening it for writing would;
+// the folders on the way are left to the system.
+fs::path WithoutLinks(const fs::path& path) {
+    fs::path file = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        std::error_code error;
+        if (!fs::is_symlink(fs::symlink_status(file, error))) return file;
+        const fs::path next = fs::read_symlink(file, error);
+        if (error) {
+            throw Failure{
+                kExitIo, "cannot follow the symbolic link " + Quote(file) + ": " + error.message()};
+        }
+        file = next.is_absolute() ? next : file.parent_path() / next;
+    }
+    throw Failure{kExitIo, "cannot write " + Quote(path) + ": too many levels of symbolic links"};
+}
+
 }  // namespace
 
 std::string ErrnoText(int error) { return std::strerror(error); }
 
 std::string Quote(const fs::path& path) { return "'" + path.u8string() + "'"; }
+
+std::string ByteOrderMarkHint(const unsigned char* start, std::size_t size) {
+    if (size < 2) return "";
+    if (start[0] == 0xFF && start[1] == 0xFE) {
+        return "; it begins with FF FE, the byte-order mark of UTF-16LE: read it with "
+               "--encoding utf-16le";
+    }
+    if (start[0] == 0xFE && start[1] == 0xFF) {
+        return "; it begins with FE FF, the byte-order mark of UTF-16BE, which kavex-normalize "
+               "does not read: convert it to UTF-16LE or UTF-8 first";
+    }
+    return "";
+}
 
 std::FILE* OpenInput(const Input& input) {
     if (input.path.empty()) {
@@ -161,9 +191,21 @@ void Output::OpenFile(const fs::path& target) {
     if (fs::is_directory(target, error)) {
         throw Failure{kExitIo, "cannot write " + Quote(target) + ": it is a folder"};
     }
-    const fs::path folder = target.parent_path();
+    // The new file replaces the one a symbolic link names, next to it, so the link stays.
+    file_ = WithoutLinks(target);
+    // A rename gives the new file one name: the other names of a file with hard links would
+    // keep the old text.
+    const std::uintmax_t links = fs::hard_link_count(file_, error);
+    if (!error && links > 1) {
+        throw Failure{kExitIo, "cannot replace " + Quote(target) + ": it has " +
+                                   std::to_string(links) +
+                                   " hard links, and the normalized file would take the place "
+                                   "of this one alone; write to another file and copy that "
+                                   "over it (cp keeps the links)"};
+    }
+    const fs::path folder = file_.parent_path();
     for (int attempt = 0; attempt < 100 && stream_ == nullptr; ++attempt) {
-        temporary_ = folder / (target.filename().u8string() + ".kavex-tmp-" +
+        temporary_ = folder / (file_.filename().u8string() + ".kavex-tmp-" +
                                std::to_string(ProcessId()) + "-" + std::to_string(attempt));
         int fd = CreateExclusive(temporary_);
         if (fd < 0) {
@@ -179,7 +221,7 @@ void Output::OpenFile(const fs::path& target) {
 #else
         struct stat existing;
         // A replaced file keeps its permissions.
-        if (stat(target.c_str(), &existing) == 0) fchmod(fd, existing.st_mode & 07777);
+        if (stat(file_.c_str(), &existing) == 0) fchmod(fd, existing.st_mode & 07777);
         stream_ = fdopen(fd, "wb");
 #endif
     }
@@ -223,7 +265,7 @@ void Output::Commit() {
     stream_ = nullptr;
     if (std::fclose(stream) != 0) WriteFailed(errno);
     std::error_code error;
-    fs::rename(temporary_, target_, error);
+    fs::rename(temporary_, file_, error);
     if (error) {
         throw Failure{kExitIo, "cannot replace " + Quote(target_) + ": " + error.message()};
     }

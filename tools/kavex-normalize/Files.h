@@ -16,6 +16,10 @@ namespace fs = std::filesystem;
 std::string ErrnoText(int error);
 std::string Quote(const fs::path& path);
 
+// For invalid UTF-8 at the start of an input: when its first bytes are a UTF-16 byte-order
+// mark, a sentence (from "; ") saying so and what to do; else empty.
+std::string ByteOrderMarkHint(const unsigned char* start, std::size_t size);
+
 struct Input {
     std::string name;  // as shown in messages
     fs::path path;     // absolute; empty for standard input
@@ -31,7 +35,9 @@ std::uint64_t RegularFileSize(std::FILE* stream);
 fs::path ExecutableDirectory(const char* argv0);
 
 // Standard output, or a temporary file next to the target that replaces the target only
-// once everything has been written.
+// once everything has been written. A target that is a symbolic link is written through:
+// the file it names is replaced, with its mode, and the link stays. A file with more than
+// one hard link is refused, since replacing it would split it from its other names.
 class Output {
   public:
     Output() = default;
@@ -56,7 +62,8 @@ class Output {
 
     std::FILE* stream_ = nullptr;
     std::string name_;
-    fs::path target_;
+    fs::path target_;  // as given, for messages
+    fs::path file_;    // the target with its symbolic links followed: what is replaced
     fs::path temporary_;
     bool written_ = false;
 };

@@ -1,12 +1,18 @@
 #include "FormRules.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <exception>
+#include <fstream>
+#include <iterator>
 #include <system_error>
 
 #include "Failure.h"
 #include "Files.h"
+#include "common/ConfigIni.h"
 #include "config/ConfigManager.h"
+#include "engine/Platform.h"
 #include "errors/KavexException.h"
 
 // The rules folder of an installed tool, relative to the folder of the executable.
@@ -18,17 +24,55 @@ namespace kavex::cli {
 
 namespace {
 
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-constexpr bool kBigEndianHost = true;
-#else
-constexpr bool kBigEndianHost = false;
-#endif
-
 // The normalizer reads and writes UTF-16LE bytes; the tool's units are native.
 void SwapBytes(char16_t* units, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         units[i] = static_cast<char16_t>((units[i] >> 8) | (units[i] << 8));
     }
+}
+
+// The whole file, or as much as can be read: for explanations only.
+std::string ReadBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// What keeps the engine from loading the rules file at `path`, found by looking at the
+// file again: the engine reports only that it failed (and, for a failed read, why).
+std::string RulesFileProblem(const std::string& path, const std::string& readError) {
+    std::error_code error;
+    const fs::path file = fs::u8path(path);
+    const fs::file_status status = fs::status(file, error);
+    if (!fs::exists(status)) return "does not exist";
+    if (fs::is_directory(status)) return "is a folder, not a file";
+    // Opened by the name the engine opens.
+    std::FILE* stream = std::fopen(path.c_str(), "rb");
+    if (stream == nullptr) return "cannot be opened: " + ErrnoText(errno);
+    unsigned char mark[3] = {0, 0, 0};
+    const std::size_t got = std::fread(mark, 1, sizeof mark, stream);
+    std::fclose(stream);
+    if (got == 0) return "is empty: a rules file begins with the byte-order mark FF FE";
+    if (got < 2 || mark[0] != 0xFF || mark[1] != 0xFE) {
+        std::string what =
+            "has no byte-order mark FF FE at its start: a rules file is UTF-16LE "
+            "text beginning with FF FE";
+        if (got == 3 && mark[0] == 0xEF && mark[1] == 0xBB && mark[2] == 0xBF) {
+            what += ", and this one begins as UTF-8 text does (EF BB BF)";
+        }
+        return what;
+    }
+    if (!readError.empty()) {
+        // The one read that fails on a readable file: a CR, which ends a rule, as the last
+        // unit, with no unit after it for the engine to drop.
+        const std::string bytes = ReadBytes(file);
+        const std::size_t units = (bytes.size() - 2) / 2;
+        if (units > 0 && bytes[2 * units] == '\r' && bytes[2 * units + 1] == '\0') {
+            return "ends in a CR with no unit after it: every rule ends with CR LF";
+        }
+        return "cannot be read: " + readError;
+    }
+    return "is too large: it holds more rules, or more different units in their sources, "
+           "than one rules file may (or memory ran out)";
 }
 
 fs::path Absolute(const std::string& path) {
@@ -40,14 +84,20 @@ fs::path Absolute(const std::string& path) {
 
 }  // namespace
 
-fs::path FormRules::FindFolder(const std::string& option, const char* argv0) {
+fs::path FormRules::FindFolder(const std::string& option, const char* argv0, bool needsConfig) {
     std::error_code error;
     if (!option.empty()) {
         const fs::path folder = Absolute(option);
-        if (!fs::is_directory(folder, error)) {
+        const fs::file_status status = fs::status(folder, error);
+        if (!fs::exists(status)) {
             throw Failure{kExitRules, "rules folder " + Quote(folder) + " does not exist"};
         }
-        if (!fs::exists(folder / "config.ini", error)) {
+        if (!fs::is_directory(status)) {
+            throw Failure{kExitRules, "rules folder " + Quote(folder) +
+                                          " is not a folder: --rules takes the folder that "
+                                          "holds config.ini and the rules files it names"};
+        }
+        if (needsConfig && !fs::exists(folder / "config.ini", error)) {
             throw Failure{kExitRules, "rules folder " + Quote(folder) + " has no config.ini"};
         }
         return folder;
@@ -57,6 +107,7 @@ fs::path FormRules::FindFolder(const std::string& option, const char* argv0) {
                                    (here / fs::u8path(KAVEX_INSTALLED_RULES)).lexically_normal()};
     for (const fs::path& folder : candidates) {
         if (fs::exists(folder / "config.ini", error)) return folder;
+        if (!needsConfig && fs::is_directory(folder / "profiles", error)) return folder;
     }
     throw Failure{kExitRules, "no shipped rules found in " + Quote(candidates[0]) + " or " +
                                   Quote(candidates[1]) + "; name a folder with --rules DIR"};
@@ -113,13 +164,16 @@ void FormRules::Load(const fs::path& folder, Form form) {
                                                    : config.nfcFilePath;
     const std::string key = std::string(FormName(form)) + "filepath";
     if (path.empty()) {
-        throw Failure{kExitRules, where + ": its config.ini has no " + key};
+        const std::string why = ConfigIni(ReadBytes("config.ini")).ExplainMissing(key);
+        throw Failure{kExitRules,
+                      where + ": its config.ini has no " + key + (why.empty() ? "" : ": " + why)};
     }
     if (!normalizer_.LoadRules(path)) {
+        std::string why = RulesFileProblem(path, normalizer_.LastReadError());
+        const std::string cut = ConfigIni(ReadBytes("config.ini")).ExplainValue(key);
+        if (!cut.empty()) why += " (" + cut + ")";
         throw Failure{kExitRules, where + ": the " + FormName(form) + " rules file '" + path +
-                                      "' (" + key +
-                                      " in its config.ini) is missing, unreadable "
-                                      "or too large"};
+                                      "' (" + key + " in its config.ini) " + why};
     }
 
     std::size_t most = 1;
@@ -142,7 +196,7 @@ void FormRules::Load(const fs::path& folder, Form form) {
 std::size_t FormRules::Normalize(const char16_t* units, std::size_t count,
                                  Buffer<char16_t>& out) const {
     if (count == 0) return 0;
-    if (kBigEndianHost) {
+    if (!kLittleEndianHost) {
         Buffer<char16_t> swapped;
         swapped.Append(units, count);
         SwapBytes(swapped.Data(), count);

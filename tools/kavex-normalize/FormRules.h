@@ -22,8 +22,10 @@ namespace kavex::cli {
 class FormRules {
   public:
     // The folder of --rules, or the shipped rules next to the executable or installed
-    // with it. Throws Failure (kExitRules) when there is none.
-    static std::filesystem::path FindFolder(const std::string& option, const char* argv0);
+    // with it. Throws Failure (kExitRules) when there is none. A folder used only for its
+    // profiles (`needsConfig` false) need not hold a config.ini of its own.
+    static std::filesystem::path FindFolder(const std::string& option, const char* argv0,
+                                            bool needsConfig);
 
     // The language profiles under `folder`/profiles: the folders that hold a config.ini,
     // by name.

@@ -9,105 +9,31 @@
 #include "Files.h"
 #include "FormRules.h"
 #include "common/Utf8.h"
+#include "engine/Platform.h"
 
-#if defined(__SSE2__) || defined(_M_X64)
+#if KAVEX_SSE2
 #include <emmintrin.h>
-#define KAVEX_PIECE_SSE2 1
 #endif
 
 namespace kavex::cli {
 
 namespace {
 
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-constexpr bool kBigEndianHost = true;
-#else
-constexpr bool kBigEndianHost = false;
-#endif
-
 // What LongLineCutUtf8 returns for a line whose bytes are invalid before it reaches the
 // limit: decoding stops there before the line would be cut, so it is not cut.
 constexpr std::size_t kInvalidLine = ~std::size_t{0};
 
-// Where a UTF-8 line of `length` bytes without a line feed is cut, or 0 when it stays
-// whole; `more` is set when the bytes after `length` (unknown unless `complete`) decide.
-// Units are counted as the decoder makes them (a character beyond U+FFFF is two).
-std::size_t LongLineCutUtf8(const unsigned char* data, std::size_t length, bool complete,
-                            bool& more) {
-    constexpr std::size_t kHalf = kMaxLineUnits / 2;
-    std::size_t units = 0;
-    std::size_t half = 0;  // where the character holding unit kHalf starts
-    for (std::size_t i = 0; i < length;) {
-        const Utf8Decoded decoded = DecodeUtf8(data + i, data + length);
-        if (decoded.length == 0) {
-            if (decoded.error == nullptr && !complete) {
-                more = true;
-                return 0;
-            }
-            return kInvalidLine;
-        }
-        const std::size_t width = decoded.codePoint >= 0x10000 ? 2 : 1;
-        if (units <= kHalf && units + width > kHalf) half = i;
-        if (units + width < kMaxLineUnits) {
-            units += width;
-            i += decoded.length;
-            continue;
-        }
-        // This character holds the last unit a line may have.
-        for (std::size_t p = i + 1; p-- > half;) {
-            if (data[p] == ' ' || data[p] == '\t') return p + 1;
-        }
-        if (width == 2 && units + 1 == kMaxLineUnits) return i;  // not between a pair
-        return i + decoded.length;
-    }
-    more = !complete;
-    return 0;
-}
-
-std::size_t CutUtf8(const unsigned char* data, std::size_t size, bool atEnd) {
-    const void* found = std::memchr(data, '\n', size);
-    const std::size_t lineBytes =
-        found ? static_cast<std::size_t>(static_cast<const unsigned char*>(found) - data) : size;
-    if (lineBytes >= kMaxLineUnits) {
-        bool more = false;
-        const std::size_t cut = LongLineCutUtf8(data, lineBytes, found != nullptr || atEnd, more);
-        // The piece with invalid bytes ends anywhere after them: its error is the first.
-        if (cut == kInvalidLine) return size;
-        if (cut > 0) return cut;
-        if (more) return 0;
-    }
-    if (found == nullptr) return atEnd ? size : 0;
-    std::size_t last = size;
-    while (data[last - 1] != '\n') --last;
-    return last;
-}
+// Bytes decoded at once by the block conversion while looking for a long line's cut.
+constexpr std::size_t kStretchBytes = std::size_t{1} << 16;
 
 char16_t UnitAt(const unsigned char* data, std::size_t index) {
     return static_cast<char16_t>(data[2 * index] | data[2 * index + 1] << 8);
 }
 
-std::size_t CutUtf16(const unsigned char* data, std::size_t size, bool atEnd) {
-    const std::size_t units = size / 2;
-    std::size_t first = 0;
-    while (first < units && UnitAt(data, first) != u'\n') ++first;
-    if (first >= kMaxLineUnits) {
-        for (std::size_t k = kMaxLineUnits; k-- > kMaxLineUnits / 2;) {
-            const char16_t unit = UnitAt(data, k);
-            if (unit == u' ' || unit == u'\t') return 2 * (k + 1);
-        }
-        const char16_t last = UnitAt(data, kMaxLineUnits - 1);
-        return 2 * (last >= 0xD800 && last <= 0xDBFF ? kMaxLineUnits - 1 : kMaxLineUnits);
-    }
-    if (first == units) return atEnd ? size : 0;
-    std::size_t last = units;
-    while (UnitAt(data, last - 1) != u'\n') --last;
-    return 2 * last;
-}
-
 std::uint64_t CountLineFeeds(const char16_t* text, std::size_t count) {
     std::uint64_t feeds = 0;
     std::size_t i = 0;
-#ifdef KAVEX_PIECE_SSE2
+#if KAVEX_SSE2
     const __m128i lineFeed = _mm_set1_epi16(0x0A);
     while (count - i >= 8) {
         // Each lane counts up to 0x7FFF matches before the sum is taken.
@@ -139,9 +65,116 @@ bool SameUnits(const char16_t* a, std::size_t aCount, const char16_t* b, std::si
 
 }  // namespace
 
+std::size_t CutFinder::Find(const unsigned char* data, std::size_t size, bool atEnd) {
+    return encoding_ == Encoding::Utf8 ? FindUtf8(data, size, atEnd) : FindUtf16(data, size, atEnd);
+}
+
+void CutFinder::Reset() {
+    searched_ = 0;
+    decoded_ = 0;
+    units_ = 0;
+    half_ = kNotYet;
+}
+
+// Where a UTF-8 line of `length` bytes without a line feed is cut, or 0 when it stays
+// whole; `more` is set when the bytes after `length` (unknown unless `complete`) decide.
+// Units are counted as the decoder makes them (a character beyond U+FFFF is two).
+std::size_t CutFinder::LongLineCutUtf8(const unsigned char* data, std::size_t length, bool complete,
+                                       bool& more) {
+    constexpr std::size_t kHalf = kMaxLineUnits / 2;
+    std::size_t i = decoded_;
+    while (i < length) {
+        // By blocks while no character of the block can hold unit kHalf or the last unit a
+        // line may have: a byte makes one unit at most.
+        const std::size_t room = half_ == kNotYet ? kHalf - units_ : kMaxLineUnits - 1 - units_;
+        const std::size_t stretch = std::min({length - i, room, kStretchBytes});
+        if (stretch >= 16) {
+            scratch_.Resize(stretch);
+            const Converted converted = ConvertUtf8ToUtf16(data + i, stretch, scratch_.Data());
+            work_ += converted.read;
+            if (converted.error != nullptr) return kInvalidLine;
+            i += converted.read;
+            units_ += converted.written;
+            // A character cut by the end of the block is decoded by the next one.
+            if (converted.read > 0) continue;
+        }
+        const Utf8Decoded decoded = DecodeUtf8(data + i, data + length);
+        work_ += decoded.length;
+        if (decoded.length == 0) {
+            if (decoded.error == nullptr && !complete) {
+                decoded_ = i;
+                more = true;
+                return 0;
+            }
+            return kInvalidLine;
+        }
+        const std::size_t width = decoded.codePoint >= 0x10000 ? 2 : 1;
+        if (units_ <= kHalf && units_ + width > kHalf) half_ = i;
+        if (units_ + width < kMaxLineUnits) {
+            units_ += width;
+            i += decoded.length;
+            continue;
+        }
+        // This character holds the last unit a line may have.
+        for (std::size_t p = i + 1; p-- > half_;) {
+            ++work_;
+            if (data[p] == ' ' || data[p] == '\t') return p + 1;
+        }
+        if (width == 2 && units_ + 1 == kMaxLineUnits) return i;  // not between a pair
+        return i + decoded.length;
+    }
+    decoded_ = i;
+    more = !complete;
+    return 0;
+}
+
+std::size_t CutFinder::FindUtf8(const unsigned char* data, std::size_t size, bool atEnd) {
+    // The first line feed, each byte searched once.
+    const void* found = std::memchr(data + searched_, '\n', size - searched_);
+    const std::size_t lineBytes =
+        found ? static_cast<std::size_t>(static_cast<const unsigned char*>(found) - data) : size;
+    work_ += lineBytes - searched_;
+    searched_ = lineBytes;
+    if (lineBytes >= kMaxLineUnits) {
+        bool more = false;
+        const std::size_t cut = LongLineCutUtf8(data, lineBytes, found != nullptr || atEnd, more);
+        // The piece with invalid bytes ends anywhere after them: its error is the first.
+        if (cut == kInvalidLine) return size;
+        if (cut > 0) return cut;
+        if (more) return 0;
+    }
+    if (found == nullptr) return atEnd ? size : 0;
+    std::size_t last = size;
+    while (data[last - 1] != '\n') --last;
+    work_ += size - last;
+    return last;
+}
+
+std::size_t CutFinder::FindUtf16(const unsigned char* data, std::size_t size, bool atEnd) {
+    const std::size_t units = size / 2;
+    std::size_t first = searched_;
+    while (first < units && UnitAt(data, first) != u'\n') ++first;
+    work_ += first - searched_;
+    searched_ = first;
+    if (first >= kMaxLineUnits) {
+        for (std::size_t k = kMaxLineUnits; k-- > kMaxLineUnits / 2;) {
+            ++work_;
+            const char16_t unit = UnitAt(data, k);
+            if (unit == u' ' || unit == u'\t') return 2 * (k + 1);
+        }
+        const char16_t last = UnitAt(data, kMaxLineUnits - 1);
+        return 2 * (last >= 0xD800 && last <= 0xDBFF ? kMaxLineUnits - 1 : kMaxLineUnits);
+    }
+    if (first == units) return atEnd ? size : 0;
+    std::size_t last = units;
+    while (UnitAt(data, last - 1) != u'\n') --last;
+    work_ += units - last;
+    return 2 * last;
+}
+
 PieceReader::PieceReader(std::FILE* stream, Encoding encoding, std::string name,
                          std::size_t pieceBytes)
-    : stream_(stream), encoding_(encoding), name_(std::move(name)), pieceBytes_(pieceBytes) {}
+    : stream_(stream), cuts_(encoding), name_(std::move(name)), pieceBytes_(pieceBytes) {}
 
 bool PieceReader::Next(Piece& piece) {
     Buffer<unsigned char>& data = piece.input;
@@ -150,7 +183,7 @@ bool PieceReader::Next(Piece& piece) {
     carry_.Resize(0);
     std::size_t cut = 0;
     for (;;) {
-        if (data.Size() > 0) cut = FindCut(data.Data(), data.Size());
+        if (data.Size() > 0) cut = cuts_.Find(data.Data(), data.Size(), atEnd_);
         if (cut > 0 || atEnd_) break;
         const std::size_t start = data.Size();
         data.Resize(start + pieceBytes_);
@@ -164,6 +197,7 @@ bool PieceReader::Next(Piece& piece) {
             atEnd_ = true;
         }
     }
+    cuts_.Reset();
     if (data.Size() == 0) return false;
     if (cut == 0) cut = data.Size();
     carry_.Append(data.Data() + cut, data.Size() - cut);
@@ -171,10 +205,6 @@ bool PieceReader::Next(Piece& piece) {
     piece.offset = offset_;
     offset_ += cut;
     return true;
-}
-
-std::size_t PieceReader::FindCut(const unsigned char* data, std::size_t size) const {
-    return encoding_ == Encoding::Utf8 ? CutUtf8(data, size, atEnd_) : CutUtf16(data, size, atEnd_);
 }
 
 void PieceWork::Run(Piece& piece) const {
@@ -210,7 +240,7 @@ void PieceWork::Process(Piece& piece) const {
     } else {
         count = size / 2;
         if (count > 0) std::memcpy(text, input, 2 * count);
-        if (kBigEndianHost) {
+        if (!kLittleEndianHost) {
             for (std::size_t i = 0; i < count; ++i) text[i] = UnitAt(input, i);
         }
         if (size % 2 != 0) {
@@ -306,7 +336,7 @@ bool PieceWork::Encode(Piece& piece, const char16_t* result, std::size_t count, 
     if (encoding_ == Encoding::Utf16le) {
         output.Resize(start + 2 * count);
         unsigned char* bytes = output.Data() + start;
-        if (!kBigEndianHost) {
+        if (kLittleEndianHost) {
             if (count > 0) std::memcpy(bytes, result, 2 * count);
         } else {
             for (std::size_t i = 0; i < count; ++i) {

@@ -53,6 +53,41 @@ struct Piece {
     std::exception_ptr failure;  // anything else that went wrong, such as memory
 };
 
+// Where the reader cuts a piece: after its last line feed, at the cut of a first line that
+// reaches kMaxLineUnits, or at the end of the input. The piece grows by reads until a cut is
+// found, and each call goes on from where the call before stopped, so a line of any length
+// is searched and decoded once, not once per read.
+class CutFinder {
+  public:
+    explicit CutFinder(Encoding encoding) : encoding_(encoding) {}
+
+    // Where the piece data[0, size) ends, or 0 when more bytes must be read first.
+    // `atEnd`: nothing follows `size`. Until Reset, each call must be given the bytes of the
+    // call before, and more.
+    std::size_t Find(const unsigned char* data, std::size_t size, bool atEnd);
+    // For the next piece.
+    void Reset();
+    // Bytes and units looked at so far, over all pieces: a few times the input at most.
+    std::uint64_t Work() const { return work_; }
+
+  private:
+    std::size_t FindUtf8(const unsigned char* data, std::size_t size, bool atEnd);
+    std::size_t FindUtf16(const unsigned char* data, std::size_t size, bool atEnd);
+    std::size_t LongLineCutUtf8(const unsigned char* data, std::size_t length, bool complete,
+                                bool& more);
+
+    Encoding encoding_;
+    std::uint64_t work_ = 0;
+    std::size_t searched_ = 0;  // bytes (UTF-16LE: units) known to hold no line feed
+    // UTF-8: how far the first line has been decoded, in bytes and in units, and where the
+    // character holding unit kMaxLineUnits / 2 starts (kNotYet before it is decoded).
+    static constexpr std::size_t kNotYet = ~std::size_t{0};
+    std::size_t decoded_ = 0;
+    std::size_t units_ = 0;
+    std::size_t half_ = kNotYet;
+    Buffer<char16_t> scratch_;
+};
+
 // Cuts one input into pieces of about `pieceBytes` bytes (at most 1 MiB, so that only a
 // piece's first line can reach kMaxLineUnits). Small pieces keep the buffers of the pieces
 // in flight small: fresh pages cost more than the handing over of more pieces.
@@ -68,12 +103,12 @@ class PieceReader {
     std::uint64_t Done() const { return read_; }
     // Nothing is left to read or to hand out.
     bool Exhausted() const { return atEnd_ && carry_.Size() == 0; }
+    // What the search for cuts has cost so far (CutFinder::Work).
+    std::uint64_t CutWork() const { return cuts_.Work(); }
 
   private:
-    std::size_t FindCut(const unsigned char* data, std::size_t size) const;
-
     std::FILE* stream_;
-    Encoding encoding_;
+    CutFinder cuts_;
     std::string name_;
     std::size_t pieceBytes_;
     Buffer<unsigned char> carry_;  // read but not yet handed out: the start of a line

@@ -1,6 +1,7 @@
 #include "Pipeline.h"
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <system_error>
 #include <thread>
@@ -18,6 +19,7 @@ bool Pipeline::Run(const Input& input, Output* output, const std::string& formNa
     name_ = input.name;
     formName_ = formName;
     line_ = 1;
+    lineBytesWritten_ = 0;
     unchanged_ = true;
     std::FILE* stream = OpenInput(input);
     struct Closer {
@@ -185,13 +187,56 @@ void Pipeline::WriteFinished(std::unique_lock<std::mutex>& lock, Shared& shared)
     shared.writing = false;
 }
 
+std::string Pipeline::Position() const {
+    const std::string line = "line " + std::to_string(line_) + " of " + name_;
+    if (lineBytesWritten_ == 0) return "before " + line;
+    return "inside " + line + ", after its first " + std::to_string(lineBytesWritten_) +
+           (lineBytesWritten_ == 1 ? " byte" : " bytes");
+}
+
+namespace {
+
+// Where the text of `size` bytes starts its last line: after its last line feed, or 0.
+std::size_t LastLineStart(const unsigned char* bytes, std::size_t size, Encoding encoding) {
+    const std::size_t step = encoding == Encoding::Utf8 ? 1 : 2;
+    const auto isLineFeed = [&](std::size_t i) {
+        return bytes[i] == '\n' && (step == 1 || (i % 2 == 0 && bytes[i + 1] == 0));
+    };
+    // Most texts end with a line feed or close to one; the part of a long line holds none,
+    // and memchr finds that out fast.
+    const std::size_t end = size - size % step;
+    const std::size_t near = end > 256 ? end - 256 : 0;
+    for (std::size_t i = end; i > near; i -= step) {
+        if (isLineFeed(i - step)) return i;
+    }
+    std::size_t start = 0;
+    for (const unsigned char* found = bytes;
+         (found = static_cast<const unsigned char*>(
+              std::memchr(found, '\n', static_cast<std::size_t>(bytes + near - found)))) != nullptr;
+         ++found) {
+        const std::size_t i = static_cast<std::size_t>(found - bytes);
+        if (isLineFeed(i)) start = i + step;
+    }
+    return start;
+}
+
+}  // namespace
+
+void Pipeline::Write(const unsigned char* bytes, std::size_t size) {
+    output_->Write(bytes, size);
+    // The bytes after the last line feed are the start of line line_ (the pieces before it
+    // are consumed once this piece's outcome is known).
+    const std::size_t start = size == 0 ? 0 : LastLineStart(bytes, size, encoding_);
+    lineBytesWritten_ = start == 0 ? lineBytesWritten_ + size : size - start;
+}
+
 bool Pipeline::Consume(Piece& piece) {
     if (piece.failure) std::rethrow_exception(piece.failure);
     if (output_ != nullptr) {
         if (piece.asInput) {
-            output_->Write(piece.input.Data(), piece.inputBytes);
+            Write(piece.input.Data(), piece.inputBytes);
         } else {
-            output_->Write(piece.output.Data(), piece.output.Size());
+            Write(piece.output.Data(), piece.output.Size());
         }
     }
     switch (piece.outcome) {
@@ -204,11 +249,14 @@ bool Pipeline::Consume(Piece& piece) {
             return false;
         case Piece::Outcome::Invalid:
             line_ += piece.line - 1;
-            throw Failure{kExitData, name_ + ": line " + std::to_string(line_) + ", byte offset " +
-                                         std::to_string(piece.offset + piece.errorOffset) +
-                                         ": invalid " +
-                                         (encoding_ == Encoding::Utf8 ? "UTF-8" : "UTF-16LE") +
-                                         " (" + piece.reason + ")"};
+            throw Failure{kExitData,
+                          name_ + ": line " + std::to_string(line_) + ", byte offset " +
+                              std::to_string(piece.offset + piece.errorOffset) + ": invalid " +
+                              (encoding_ == Encoding::Utf8 ? "UTF-8" : "UTF-16LE") + " (" +
+                              piece.reason + ")" +
+                              (piece.offset == 0 && encoding_ == Encoding::Utf8
+                                   ? ByteOrderMarkHint(piece.input.Data(), piece.input.Size())
+                                   : std::string())};
         case Piece::Outcome::LoneSurrogate:
             break;
     }

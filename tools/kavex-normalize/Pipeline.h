@@ -34,8 +34,9 @@ class Pipeline {
     bool Run(const Input& input, Output* output, const std::string& formName);
 
     std::string ChangeMessage() const { return changeMessage_; }
-    // Where the written output stops, for a message after a failure.
-    std::string Position() const { return "line " + std::to_string(line_) + " of " + name_; }
+    // Where the written output stops, for a message after a failure: "before line N of
+    // NAME", or inside it when part of that line went out.
+    std::string Position() const;
 
   private:
     // What the threads of one Run share.
@@ -59,6 +60,7 @@ class Pipeline {
     void Drive(Shared& shared);
     void WriteFinished(std::unique_lock<std::mutex>& lock, Shared& shared);
     bool Consume(Piece& piece);
+    void Write(const unsigned char* bytes, std::size_t size);
 
     const PieceWork& work_;
     Encoding encoding_;
@@ -67,6 +69,7 @@ class Pipeline {
     std::string name_;
     std::string formName_;
     std::uint64_t line_ = 1;
+    std::uint64_t lineBytesWritten_ = 0;  // of line line_
     bool unchanged_ = true;
     std::string changeMessage_;
 

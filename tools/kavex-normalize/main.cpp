@@ -55,7 +55,8 @@ int Run(int argc, char** argv) {
     if (inputs.empty()) inputs.push_back({"standard input", fs::path()});
     const fs::path target = options.output.empty() ? fs::path() : Absolute(options.output);
 
-    fs::path folder = FormRules::FindFolder(options.rules, argc > 0 ? argv[0] : nullptr);
+    fs::path folder =
+        FormRules::FindFolder(options.rules, argc > 0 ? argv[0] : nullptr, options.profile.empty());
     if (options.profile == "list") {
         for (const std::string& name : FormRules::ProfileNames(folder)) {
             std::printf("%s\n", name.c_str());
@@ -79,6 +80,10 @@ int Run(int argc, char** argv) {
         return kExitOk;
     }
 
+    // As --check names it: a profile's NFC is not the shipped rules' NFC.
+    const std::string formName =
+        FormName(options.form) +
+        (options.profile.empty() ? std::string() : " (profile " + options.profile + ")");
     unsigned jobs = options.jobs;
     if (jobs == 0) jobs = std::thread::hardware_concurrency();
     const PieceWork work(rules, options.encoding, options.check);
@@ -94,7 +99,7 @@ int Run(int argc, char** argv) {
     }
     try {
         for (const Input& input : inputs) {
-            if (!pipeline.Run(input, options.check ? nullptr : &output, FormName(options.form))) {
+            if (!pipeline.Run(input, options.check ? nullptr : &output, formName)) {
                 std::fprintf(stderr, "%s: %s\n", kTool, pipeline.ChangeMessage().c_str());
                 return kExitChanged;
             }
@@ -106,8 +111,8 @@ int Run(int argc, char** argv) {
             failure.message +=
                 "\n" + std::string(kTool) + ": " + Quote(output.Target()) + " was left as it was";
         } else if (output.WroteAnything() && !failure.writing) {
-            failure.message += "\n" + std::string(kTool) +
-                               ": the output is incomplete: it stops before " + pipeline.Position();
+            failure.message += "\n" + std::string(kTool) + ": the output is incomplete: it stops " +
+                               pipeline.Position();
         }
         throw;
     }
