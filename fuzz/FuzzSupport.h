@@ -15,17 +15,7 @@
 #include <string>
 #include <vector>
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KAVEX_FUZZ_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define KAVEX_FUZZ_ASAN 1
-#endif
-#if defined(KAVEX_FUZZ_ASAN)
-#include <sanitizer/asan_interface.h>
-#endif
+#include "support/GuardedBuffer.h"
 
 namespace kavex::fuzz {
 
@@ -96,53 +86,7 @@ class Reader {
     std::size_t offset_ = 0;
 };
 
-// An output buffer of exactly `capacity` usable bytes followed by guard bytes. Under
-// AddressSanitizer the guard is poisoned, so a write past capacity stops the run at the
-// write itself; elsewhere the guard pattern is checked afterwards.
-class GuardedBuffer {
-  public:
-    static constexpr std::size_t kGuard = 32;
-    static constexpr uint8_t kFill = 0xA5;
-
-    explicit GuardedBuffer(std::size_t capacity)
-        : capacity_(capacity), bytes_(capacity + kGuard, kFill) {
-#if defined(KAVEX_FUZZ_ASAN)
-        ASAN_POISON_MEMORY_REGION(bytes_.data() + capacity_, kGuard);
-#endif
-    }
-    ~GuardedBuffer() {
-#if defined(KAVEX_FUZZ_ASAN)
-        ASAN_UNPOISON_MEMORY_REGION(bytes_.data() + capacity_, kGuard);
-#endif
-    }
-    GuardedBuffer(const GuardedBuffer&) = delete;
-    GuardedBuffer& operator=(const GuardedBuffer&) = delete;
-
-    unsigned char* Data() { return bytes_.data(); }
-    std::size_t Capacity() const { return capacity_; }
-
-    bool GuardIntact() {
-#if defined(KAVEX_FUZZ_ASAN)
-        ASAN_UNPOISON_MEMORY_REGION(bytes_.data() + capacity_, kGuard);
-#endif
-        bool intact = true;
-        for (std::size_t i = capacity_; i < bytes_.size(); ++i) intact &= bytes_[i] == kFill;
-#if defined(KAVEX_FUZZ_ASAN)
-        ASAN_POISON_MEMORY_REGION(bytes_.data() + capacity_, kGuard);
-#endif
-        return intact;
-    }
-    bool Untouched() {
-        for (std::size_t i = 0; i < capacity_; ++i) {
-            if (bytes_[i] != kFill) return false;
-        }
-        return GuardIntact();
-    }
-
-  private:
-    std::size_t capacity_;
-    std::vector<unsigned char> bytes_;
-};
+using testing::GuardedBuffer;
 
 }  // namespace kavex::fuzz
 

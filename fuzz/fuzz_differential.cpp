@@ -1,16 +1,24 @@
 // Differential: small random rule lists and texts through the trie matcher, the linear
-// rewrite and the reordering, against the naive oracle of the tests. Any difference aborts.
+// rewrite and the reordering, then through both byte forms of Normalize on every way
+// through the engine (the reference, each fast path forced, the library's own choice) at
+// every CPU level, with buffers of exactly the allowed size, all against the naive oracle
+// of the tests. Any difference aborts.
 //
 // Input: a rule count, then per rule a length byte (source and replacement lengths) and
-// their units, then the text. Units come mostly from a small alphabet, so sources share
-// prefixes, repeat and overlap; the marker values 0x0000, 0xFFFF, colon and CR are in it.
+// their units, then a placement byte, then the text. Units come mostly from a small
+// alphabet, so sources share prefixes, repeat and overlap; the marker values 0x0000,
+// 0xFFFF, colon and CR are in it. The placement byte may put the text after plain units
+// that end a few units short of a reorder window, so its matches and moves cross the edge.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "FuzzSupport.h"
+#include "engine/HehWindows.h"
 #include "engine/Normalizer.h"
+#include "interface/ByteForms.h"
+#include "support/ByteFormsOracle.h"
 #include "support/NaiveOracle.h"
 
 namespace {
@@ -50,6 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         std::u16string replacement = NextString(reader, (lengths >> 3) % 6);
         rules.emplace_back(std::move(source), std::move(replacement));
     }
+    const uint8_t placement = reader.Byte();
     std::u16string text;
     while (!reader.Empty() && text.size() < kMaxText) text.push_back(NextUnit(reader));
 
@@ -96,5 +105,44 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::u16string again = text;
     copy.ApplyRules(again);
     Check(again == expected, "rebuilt matcher differs");
+
+    // The byte paths, built from the rules in memory as LoadRules builds them from a file.
+    kavex::Normalizer loaded;
+    std::vector<kavex::NormalizationRule> list;
+    for (const auto& rule : rules) list.push_back({rule.first, rule.second});
+    Check(loaded.LoadRulesFrom(list), "small rule lists load");
+    Check(loaded.BytePathsOn(), "the byte paths are on");
+    if ((placement & 0x80) != 0) {
+        const std::size_t window = kavex::WindowUnitsFor(loaded.LongestSource());
+        text.insert(0, window - (placement & 0x3F) % window, u'z');
+    }
+    // Every capacity of a short result; around the thresholds, and one drawn, otherwise.
+    const std::size_t result =
+        kavex::testing::NaiveNormalize(rules, kavex::testing::NaiveTextAsRead(text, true)).size();
+    const int needed = static_cast<int>(2 * result + 1);
+    std::vector<int> capacities;
+    if (needed > 40) {
+        capacities = kavex::testing::ThresholdCapacities(text.size(), needed);
+        capacities.push_back(placement % (needed + 3));
+    }
+    for (kavex::CpuLevel cpu : kavex::testing::EveryCpuLevel()) {
+        for (const auto& way : kavex::testing::EveryWay(cpu)) {
+            const kavex::PathChoice paths = way.second;
+            const kavex::testing::ByteForms forms{
+                [&](const unsigned char* in, int length, unsigned char* out, int capacity) {
+                    return kavex::NormalizeSized(loaded, in, length, out, capacity, paths);
+                },
+                [&](unsigned char* in, int length, unsigned char* out) {
+                    return kavex::NormalizeUnsized(loaded, in, length, out, paths);
+                }};
+            const std::string failure =
+                kavex::testing::CheckByteForms(forms, rules, text, capacities);
+            if (!failure.empty()) {
+                std::fprintf(stderr, "%s, %s: %s\n", way.first.c_str(), kavex::CpuLevelName(cpu),
+                             failure.c_str());
+                kavex::fuzz::Fail("a byte form differs from the oracle");
+            }
+        }
+    }
     return 0;
 }

@@ -1,17 +1,13 @@
-// Both byte forms of Normalize on every path against the naive oracle: the reference, the
-// library's own choice, each fast path forced alone, and all of them forced, at every CPU
-// level this machine has, at every capacity from 0 to the need + 2 (around the thresholds
-// for long texts), each call writing into a heap buffer of exactly the allowed size. The
-// sized form must leave every byte after its terminator as it was; the four-argument form
-// gets exactly 2n + 1 bytes. Under the address sanitizer a single byte too many stops the
-// test; elsewhere guard bytes after each buffer are checked.
+// Both byte forms of Normalize on every way through the engine against the naive oracle:
+// the reference, the library's own choice, each fast path forced alone, and all of them
+// forced, at every CPU level this machine has, at every capacity from 0 to the need + 2
+// (around the thresholds for long texts), each call writing into a buffer of exactly the
+// allowed size (support/ByteFormsOracle.h).
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <iostream>
 #include <map>
-#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -23,41 +19,27 @@
 #include "engine/Normalizer.h"
 #include "engine/QuickCheck.h"
 #include "interface/ByteForms.h"
+#include "support/ByteFormsOracle.h"
 #include "support/NaiveOracle.h"
 
 namespace kavex {
 namespace {
 
+using testing::ByteForms;
+using testing::CheckByteForms;
+using testing::EveryCpuLevel;
+using testing::EveryWay;
+using testing::GuardedBuffer;
 using testing::NaiveNormalize;
 using testing::NaiveRules;
+using testing::NaiveTextAsRead;
+using testing::ThresholdCapacities;
 
-constexpr unsigned char kFill = 0xA5;
 constexpr char16_t kFatha = 0x064E;
 constexpr char16_t kKasra = 0x0650;
 constexpr char16_t kShadda = 0x0651;
-constexpr char16_t kHamzaAbove = 0x0654;
 // A mark of the Arabic block that U+06BE is not moved in front of.
 constexpr char16_t kSmallHighYeh = 0x06E7;
-
-// Heap bytes of exactly `size`, filled with kFill. Without the address sanitizer, guard
-// bytes follow, checked by Intact(); with it, the allocation's own red zone guards.
-class ExactBuffer {
-  public:
-    explicit ExactBuffer(std::size_t size) : size_(size), bytes_(new unsigned char[size + kGuard]) {
-        std::fill(bytes_.get(), bytes_.get() + size + kGuard, kFill);
-    }
-    unsigned char* Data() { return bytes_.get(); }
-    const unsigned char* Data() const { return bytes_.get(); }
-    bool Intact() const {
-        return std::all_of(bytes_.get() + size_, bytes_.get() + size_ + kGuard,
-                           [](unsigned char b) { return b == kFill; });
-    }
-
-  private:
-    static constexpr std::size_t kGuard = KAVEX_ASAN ? 0 : 16;
-    std::size_t size_;
-    std::unique_ptr<unsigned char[]> bytes_;
-};
 
 std::string Show(const std::u16string& text) {
     std::ostringstream out;
@@ -67,49 +49,10 @@ std::string Show(const std::u16string& text) {
     return out.str();
 }
 
-std::u16string Decode(const unsigned char* bytes, std::size_t units) {
-    std::u16string text(units, u'\0');
-    for (std::size_t i = 0; i < units; ++i) {
-        text[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-    }
-    return text;
-}
-
-// The ways through a rewrite the table runs, at one CPU level.
-std::vector<std::pair<std::string, PathChoice>> ChoicesAt(CpuLevel cpu) {
-    std::vector<std::pair<std::string, PathChoice>> choices;
-    choices.emplace_back("reference", PathChoice::Reference(cpu));
-    PathChoice automatic = PathChoice::Auto();
-    automatic.cpu = cpu;
-    choices.emplace_back("auto", automatic);
-    for (unsigned p = 0; p < kPathCount; ++p) {
-        const Path path = static_cast<Path>(p);
-        choices.emplace_back(PathName(path), PathChoice::Only(path, cpu));
-    }
-    choices.emplace_back("all forced", PathChoice::AllForced(cpu));
-    return choices;
-}
-
-std::vector<CpuLevel> Levels() {
-    std::vector<CpuLevel> levels;
-    for (CpuLevel cpu : {CpuLevel::kScalar, CpuLevel::kSse2, CpuLevel::kAvx2}) {
-        if (CpuLevelAvailable(cpu)) levels.push_back(cpu);
-    }
-    return levels;
-}
-
 // Calls per way and level, printed once at the end.
 std::map<std::string, std::size_t>& Tally() {
     static std::map<std::string, std::size_t> tally;
     return tally;
-}
-
-// The text each form reads from the same bytes: the four-argument form ends at a zero low
-// byte, the sized one at a zero unit.
-std::u16string AsRead(const std::u16string& text, bool sized) {
-    std::size_t end = 0;
-    while (end < text.size() && (sized ? text[end] != 0 : (text[end] & 0xFF) != 0)) ++end;
-    return text.substr(0, end);
 }
 
 enum class Capacities { kEvery, kAroundThresholds };
@@ -117,70 +60,24 @@ enum class Capacities { kEvery, kAroundThresholds };
 // `text` through both forms on every way and level against the oracle.
 void ExpectOracle(const Normalizer& normalizer, const NaiveRules& rules, const std::u16string& text,
                   Capacities capacities, const std::string& what) {
-    const std::string bytes = [&] {
-        std::string b;
-        for (char16_t unit : text) {
-            b.push_back(static_cast<char>(unit & 0xFF));
-            b.push_back(static_cast<char>(unit >> 8));
-        }
-        return b;
-    }();
-    const int length = static_cast<int>(bytes.size());
-    ExactBuffer input(bytes.size());
-    if (!bytes.empty()) std::memcpy(input.Data(), bytes.data(), bytes.size());
-    const std::u16string sizedExpected = NaiveNormalize(rules, AsRead(text, true));
-    const std::u16string unsizedExpected = NaiveNormalize(rules, AsRead(text, false));
-    const int sizedNeeded = static_cast<int>(2 * sizedExpected.size() + 1);
-    const int unsizedNeeded = static_cast<int>(2 * unsizedExpected.size() + 1);
-
     std::vector<int> sizes;
-    if (capacities == Capacities::kEvery) {
-        for (int c = 0; c <= sizedNeeded + 2; ++c) sizes.push_back(c);
-    } else {
-        // Where the sized form changes its way: the need, the room of the whole text (the
-        // quick check copies only then), and no room at all.
-        for (int c : {0, 1, 2, 3, sizedNeeded - 2, sizedNeeded - 1, sizedNeeded, sizedNeeded + 1,
-                      sizedNeeded + 2, length, length + 1, length + 2}) {
-            if (c >= 0) sizes.push_back(c);
-        }
+    if (capacities == Capacities::kAroundThresholds) {
+        const std::size_t result = NaiveNormalize(rules, NaiveTextAsRead(text, true)).size();
+        sizes = ThresholdCapacities(text.size(), static_cast<int>(2 * result + 1));
     }
-
-    for (CpuLevel cpu : Levels()) {
-        for (const auto& [name, paths] : ChoicesAt(cpu)) {
-            const std::string where =
-                what + " [" + name + ", " + CpuLevelName(cpu) + "] " + Show(text);
+    for (CpuLevel cpu : EveryCpuLevel()) {
+        for (const auto& [name, paths] : EveryWay(cpu)) {
             Tally()[name + "\t" + CpuLevelName(cpu)] += 1;
-            // The size query.
-            ASSERT_EQ(NormalizeSized(normalizer, input.Data(), length, nullptr, 0, paths),
-                      -sizedNeeded)
-                << where;
-            for (int capacity : sizes) {
-                ExactBuffer out(static_cast<std::size_t>(capacity));
-                const int got =
-                    NormalizeSized(normalizer, input.Data(), length, out.Data(), capacity, paths);
-                ASSERT_TRUE(out.Intact()) << where << ": wrote past capacity " << capacity;
-                if (capacity < sizedNeeded) {
-                    ASSERT_EQ(got, -sizedNeeded) << where << ", capacity " << capacity;
-                    continue;
-                }
-                ASSERT_EQ(got, sizedNeeded) << where << ", capacity " << capacity;
-                ASSERT_EQ(Decode(out.Data(), sizedExpected.size()), sizedExpected)
-                    << where << ", capacity " << capacity;
-                ASSERT_EQ(out.Data()[sizedNeeded - 1], 0) << where;
-                for (int i = sizedNeeded; i < capacity; ++i) {
-                    ASSERT_EQ(out.Data()[i], kFill)
-                        << where << ": byte " << i << " after the terminator, capacity "
-                        << capacity;
-                }
-            }
-            // The four-argument form, given exactly 2n + 1 bytes.
-            ExactBuffer exact(static_cast<std::size_t>(unsizedNeeded));
-            ASSERT_EQ(NormalizeUnsized(normalizer, input.Data(), length, exact.Data(), paths),
-                      unsizedNeeded)
-                << where;
-            ASSERT_TRUE(exact.Intact()) << where << ": wrote past the result";
-            ASSERT_EQ(Decode(exact.Data(), unsizedExpected.size()), unsizedExpected) << where;
-            ASSERT_EQ(exact.Data()[unsizedNeeded - 1], 0) << where;
+            const PathChoice way = paths;
+            const ByteForms forms{
+                [&](const unsigned char* in, int length, unsigned char* out, int capacity) {
+                    return NormalizeSized(normalizer, in, length, out, capacity, way);
+                },
+                [&](unsigned char* in, int length, unsigned char* out) {
+                    return NormalizeUnsized(normalizer, in, length, out, way);
+                }};
+            ASSERT_EQ(CheckByteForms(forms, rules, text, sizes), "")
+                << what << " [" << name << ", " << CpuLevelName(cpu) << "] " << Show(text);
         }
     }
 }
@@ -241,19 +138,17 @@ TEST(ByteFormsTest, ResultTooLongForTheIntWritesNothing) {
     std::string bytes;
     for (char16_t unit : text) bytes += std::string{static_cast<char>(unit), '\0'};
     const auto* input = reinterpret_cast<const unsigned char*>(bytes.data());
-    for (CpuLevel cpu : Levels()) {
-        for (const auto& [name, paths] : ChoicesAt(cpu)) {
+    for (CpuLevel cpu : EveryCpuLevel()) {
+        for (const auto& [name, paths] : EveryWay(cpu)) {
             for (std::size_t limit : {150, 199}) {
-                ExactBuffer out(1000);
+                GuardedBuffer out(1000);
                 EXPECT_EQ(NormalizeSized(normalizer, input, 200, out.Data(), 1000, paths, limit), 0)
                     << name;
                 EXPECT_EQ(NormalizeUnsized(normalizer, input, 200, out.Data(), paths, limit), 0)
                     << name;
-                EXPECT_TRUE(std::all_of(out.Data(), out.Data() + 1000,
-                                        [](unsigned char b) { return b == kFill; }))
-                    << name << ": wrote although the result is refused";
+                EXPECT_TRUE(out.Untouched()) << name << ": wrote although the result is refused";
             }
-            ExactBuffer out(401);
+            GuardedBuffer out(401);
             EXPECT_EQ(NormalizeUnsized(normalizer, input, 200, out.Data(), paths, 200), 401);
         }
     }

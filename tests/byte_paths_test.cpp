@@ -7,12 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "engine/DensePass.h"
+#include "engine/HehWindows.h"
 #include "kavex/Normalization.h"
 #include "support/NaiveOracle.h"
 #include "support/TempDir.h"
 
 namespace {
 
+using kavex::kDenseUnits;
+using kavex::kWindowUnits;
 using kavex::testing::NaiveNormalize;
 using kavex::testing::NaiveRules;
 using kavex::testing::RulesFileBytes;
@@ -21,6 +25,13 @@ using kavex::testing::Utf16leBytes;
 using kavex::testing::WorkingDirectory;
 
 constexpr unsigned char kFill = 0xAB;
+
+// `count` units of `units` over and over.
+std::u16string Cycle(const std::u16string& units, std::size_t count) {
+    std::u16string text;
+    for (std::size_t i = 0; i < count; ++i) text += units[i % units.size()];
+    return text;
+}
 
 // Growth (a), a long growth that no bound covers (g), shrinking (bc), deletion (e), a
 // one-unit source that also starts a longer one (q, qr) and a mark pair.
@@ -286,7 +297,7 @@ TEST(BytePathsHehTest, WindowsAgreeWithLiteralPass) {
     const std::u16string marks[] = {u"", u"\u064E", u"\u0651\u064E", u"\u064E\u0651\u064E\u0651",
                                     std::u16string(9, u'\u0651')};
     const std::u16string after[] = {u"", u"\u064E\u0651", u"\u0651cd"};
-    for (std::size_t offset = 4096 - 24; offset <= 4096 + 12; ++offset) {
+    for (std::size_t offset = kWindowUnits - 24; offset <= kWindowUnits + 12; ++offset) {
         for (const std::u16string& before : marks) {
             for (const std::u16string& tail : after) {
                 std::u16string text(offset, u'x');
@@ -301,7 +312,8 @@ TEST(BytePathsHehTest, WindowsAgreeWithLiteralPass) {
     }
 
     // Runs of marks longer than a window, ending in U+06BE or not.
-    for (std::size_t run : {4095, 4096, 5000, 9000}) {
+    for (std::size_t run :
+         {kWindowUnits - 1, kWindowUnits, kWindowUnits + 904, 2 * kWindowUnits + 808}) {
         for (std::size_t lead : {0, 1, 7}) {
             std::u16string marked;
             for (std::size_t i = 0; i < run; ++i) marked += i % 3 == 0 ? u'\u064E' : u'\u0651';
@@ -413,8 +425,9 @@ TEST(BytePathsStepTest, RunsAndGapsAgreeWithLiteralPass) {
     const std::u16string runs[] = {
         u"s", u"stuvw", u"pppp", u"mmnm", u"v\u064E\u0651u", u"\u064Es\u0651t", u"ws ws",
         // Dense one-unit sources of every length the table holds, a longer or unknown one
-        // (v, m, t) inside them at either end of a pass of 16.
-        u"psabcdeu", u"sz", u"szz", u"abcdeabcdeabcdev", u"vabcdeabcdeabcde", u"ssssssssssssssssm",
+        // (v, m, t) inside them at either end of a dense pass.
+        u"psabcdeu", u"sz", u"szz", Cycle(u"abcde", kDenseUnits - 1) + u"v",
+        u"v" + Cycle(u"abcde", kDenseUnits - 1), std::u16string(kDenseUnits, u's') + u"m",
         u"sasbscsdseztszs"};
     for (const std::u16string& run : runs) {
         for (std::size_t gap = 0; gap <= 70; ++gap) {
@@ -422,7 +435,7 @@ TEST(BytePathsStepTest, RunsAndGapsAgreeWithLiteralPass) {
             while (text.size() < 200) text += run + std::u16string(gap, u'z');
             check(text, "run " + std::to_string(run.size()) + " gap " + std::to_string(gap));
             // The same across the first window's edge, reordered there.
-            std::u16string windowed(4096 - 3 - gap % 5, u'z');
+            std::u16string windowed(kWindowUnits - 3 - gap % 5, u'z');
             windowed += u"\u064E\u06BE" + text;
             check(windowed, "windowed, gap " + std::to_string(gap));
         }
@@ -437,7 +450,7 @@ TEST(BytePathsStepTest, RunsAndGapsAgreeWithLiteralPass) {
         for (std::size_t i = 0; i < length; ++i) text += dense[i % dense.size()];
         check(text, "dense " + std::to_string(length));
     }
-    for (std::size_t length = 4060; length <= 4140; ++length) {
+    for (std::size_t length = kWindowUnits - 36; length <= kWindowUnits + 44; ++length) {
         std::u16string text = u"\u064E\u06BE";
         while (text.size() < length) text += dense[text.size() % dense.size()];
         check(text, "dense windowed " + std::to_string(length));

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "engine/Marks.h"
+
 namespace kavex::testing {
 
 struct NaiveMatch {
@@ -65,11 +67,9 @@ inline void NaiveApplyRules(const NaiveRules& rules, std::u16string& text) {
     }
 }
 
+// A search of the one list of marks, not the engine's bit test of it.
 inline bool NaiveIsMark(char16_t unit) {
-    static const char16_t kMarks[] = {0x0610, 0x0611, 0x0612, 0x0613, 0x0614, 0x0615,
-                                      0x064B, 0x064E, 0x064F, 0x0650, 0x0651, 0x0652,
-                                      0x0653, 0x0654, 0x0656, 0x0657, 0x0658, 0x0670};
-    for (char16_t mark : kMarks) {
+    for (char16_t mark : kHehMarks) {
         if (unit == mark) return true;
     }
     return false;
@@ -89,6 +89,14 @@ inline std::u16string NaiveReorderHeh(const std::u16string& text) {
         }
     }
     return out;
+}
+
+// The text each byte form of Normalize reads from the same units: the four-argument form
+// ends at a zero low byte (U+0000, U+0600, U+FC00, ...), the sized form at U+0000.
+inline std::u16string NaiveTextAsRead(const std::u16string& text, bool sized) {
+    std::size_t end = 0;
+    while (end < text.size() && (sized ? text[end] != 0 : (text[end] & 0xFF) != 0)) ++end;
+    return text.substr(0, end);
 }
 
 inline std::u16string NaiveNormalize(const NaiveRules& rules, const std::u16string& text) {

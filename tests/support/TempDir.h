@@ -13,7 +13,7 @@
 namespace kavex::testing {
 
 class TempDir {
-public:
+  public:
     TempDir() {
         std::random_device seed;
         std::mt19937_64 random(seed());
@@ -40,13 +40,13 @@ public:
         return File(name);
     }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
 // Runs the enclosing scope in `dir` and goes back afterwards, even when a test fails.
 class WorkingDirectory {
-public:
+  public:
     explicit WorkingDirectory(const std::filesystem::path& dir)
         : previous_(std::filesystem::current_path()) {
         std::filesystem::current_path(dir);
@@ -58,7 +58,7 @@ public:
     WorkingDirectory(const WorkingDirectory&) = delete;
     WorkingDirectory& operator=(const WorkingDirectory&) = delete;
 
-private:
+  private:
     std::filesystem::path previous_;
 };
 

@@ -176,21 +176,16 @@ void FormRules::Load(const fs::path& folder, Form form) {
                                       "' (" + key + " in its config.ini) " + why};
     }
 
-    std::size_t most = 1;
     joinsLines_ = true;
     for (const kavex::NormalizationRule& rule : normalizer_.rules) {
         if (rule.source.find_first_of(std::u16string(u"\n\0", 2)) != std::u16string::npos ||
             rule.replacement.find(u'\n') != std::u16string::npos) {
             joinsLines_ = false;
         }
-        if (!rule.source.empty()) {
-            most = std::max(
-                most, (rule.replacement.size() + rule.source.size() - 1) / rule.source.size());
-        }
     }
     // Room for the longest possible result at once, up to a bound: rarer, longer results
     // are normalized a second time into a buffer of their size.
-    room_ = std::min<std::size_t>(most, 4);
+    room_ = std::min<std::size_t>(kavex::ExpansionOf(normalizer_.rules), 4);
 }
 
 std::size_t FormRules::Normalize(const char16_t* units, std::size_t count,
