@@ -76,7 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         [&](unsigned char* in, int length, unsigned char* out) {
             return norm.Normalize(in, length, mode, out);
         }};
-    const std::string failure = kavex::testing::CheckByteForms(forms, rules, text, {});
+    const std::string failure =
+        kavex::testing::CheckByteForms(forms, text, kavex::testing::ExpectedOf(rules, text), {});
     if (!failure.empty()) {
         std::fprintf(stderr, "%s\n", failure.c_str());
         kavex::fuzz::Fail("Normalize differs from the oracle");

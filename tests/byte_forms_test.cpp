@@ -26,13 +26,14 @@ namespace kavex {
 namespace {
 
 using testing::ByteForms;
+using testing::ByteFormsExpected;
 using testing::CheckByteForms;
 using testing::EveryCpuLevel;
 using testing::EveryWay;
+using testing::ExpectedOf;
 using testing::GuardedBuffer;
 using testing::NaiveNormalize;
 using testing::NaiveRules;
-using testing::NaiveTextAsRead;
 using testing::ThresholdCapacities;
 
 constexpr char16_t kFatha = 0x064E;
@@ -60,10 +61,10 @@ enum class Capacities { kEvery, kAroundThresholds };
 // `text` through both forms on every way and level against the oracle.
 void ExpectOracle(const Normalizer& normalizer, const NaiveRules& rules, const std::u16string& text,
                   Capacities capacities, const std::string& what) {
+    const ByteFormsExpected expected = ExpectedOf(rules, text);
     std::vector<int> sizes;
     if (capacities == Capacities::kAroundThresholds) {
-        const std::size_t result = NaiveNormalize(rules, NaiveTextAsRead(text, true)).size();
-        sizes = ThresholdCapacities(text.size(), static_cast<int>(2 * result + 1));
+        sizes = ThresholdCapacities(text.size(), expected.SizedNeeded());
     }
     for (CpuLevel cpu : EveryCpuLevel()) {
         for (const auto& [name, paths] : EveryWay(cpu)) {
@@ -76,7 +77,7 @@ void ExpectOracle(const Normalizer& normalizer, const NaiveRules& rules, const s
                 [&](unsigned char* in, int length, unsigned char* out) {
                     return NormalizeUnsized(normalizer, in, length, out, way);
                 }};
-            ASSERT_EQ(CheckByteForms(forms, rules, text, sizes), "")
+            ASSERT_EQ(CheckByteForms(forms, text, expected, sizes), "")
                 << what << " [" << name << ", " << CpuLevelName(cpu) << "] " << Show(text);
         }
     }

@@ -96,13 +96,12 @@ void Normalizer::DeriveBytePaths() {
     }
     // Units that can take part in a match: a one-unit source, the second unit of a longer
     // one; and U+06BE, which may move.
-    std::vector<bool> keys(65536, false);
-    keys[kHeh] = true;
+    std::vector<char16_t> keys = {kHeh};
     for (const NormalizationRule& rule : rules) {
-        if (rule.source.size() == 1) keys[rule.source[0]] = true;
-        if (rule.source.size() >= 2) keys[rule.source[1]] = true;
+        if (rule.source.size() == 1) keys.push_back(rule.source[0]);
+        if (rule.source.size() >= 2) keys.push_back(rule.source[1]);
     }
-    quick = CoveringRanges(keys);
+    quick = CoveringRanges(std::move(keys));
     spans.swap(packedSpans);
     packedUnits.swap(units);
     // Without memory for the step table the rewrite asks the matcher at every unit.

@@ -23,11 +23,27 @@ inline char16_t UnitAt(const unsigned char* bytes, std::size_t i) {
 
 // Units that text of the scripts and languages kavex serves is mostly made of: letters,
 // digits and punctuation of ASCII and of the Arabic block, the joiners.
-bool CommonUnit(char16_t unit) {
-    return (unit >= 0x0020 && unit <= 0x007E) || unit == 0x000A || unit == 0x000D ||
-           (unit >= 0x0621 && unit <= 0x064A) || (unit >= 0x0660 && unit <= 0x066F) ||
-           (unit >= 0x0671 && unit <= 0x06D5) || (unit >= 0x06F0 && unit <= 0x06FF) ||
-           (unit >= 0x200C && unit <= 0x200F) || unit == 0x060C || unit == 0x061B || unit == 0x061F;
+struct UnitSpan {
+    uint32_t first;
+    uint32_t last;
+};
+constexpr UnitSpan kCommonUnits[] = {{0x000A, 0x000A}, {0x000D, 0x000D}, {0x0020, 0x007E},
+                                     {0x060C, 0x060C}, {0x061B, 0x061B}, {0x061F, 0x061F},
+                                     {0x0621, 0x064A}, {0x0660, 0x066F}, {0x0671, 0x06D5},
+                                     {0x06F0, 0x06FF}, {0x200C, 0x200F}};
+
+// What joining the units [first, last] into a range costs: a common unit in it costs much
+// more than a rare one, since it sends ordinary text to the slow test.
+uint64_t GapCost(uint32_t first, uint32_t last) {
+    if (first > last) return 0;
+    uint64_t common = 0;
+    for (const UnitSpan& span : kCommonUnits) {
+        const uint32_t from = std::max(first, span.first);
+        const uint32_t to = std::min(last, span.last);
+        if (from <= to) common += to - from + 1;
+    }
+    const uint64_t all = uint64_t{last} - first + 1;
+    return common * 4096 + (all - common);
 }
 
 bool CoversEverything(const UnitRanges& ranges) {
@@ -185,29 +201,22 @@ struct QuickCheckAvx2 {
 
 }  // namespace
 
-UnitRanges CoveringRanges(const std::vector<bool>& keys) {
-    struct Range {
-        uint32_t first;
-        uint32_t last;
-    };
-    std::vector<Range> ranges;
-    for (uint32_t unit = 0; unit < 65536 && unit < keys.size(); ++unit) {
-        if (!keys[unit]) continue;
+UnitRanges CoveringRanges(std::vector<char16_t> keys) {
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    std::vector<UnitSpan> ranges;
+    for (char16_t unit : keys) {
         if (!ranges.empty() && ranges.back().last + 1 == unit) {
             ranges.back().last = unit;
         } else {
-            ranges.push_back(Range{unit, unit});
+            ranges.push_back(UnitSpan{unit, unit});
         }
     }
     // Joins the two neighbours with the cheapest gap between them until few enough are
-    // left; a common unit in a gap costs much more than a rare one.
+    // left.
     std::vector<uint64_t> gapCost;
     for (std::size_t r = 0; r + 1 < ranges.size(); ++r) {
-        uint64_t cost = 0;
-        for (uint32_t unit = ranges[r].last + 1; unit < ranges[r + 1].first; ++unit) {
-            cost += CommonUnit(static_cast<char16_t>(unit)) ? 4096 : 1;
-        }
-        gapCost.push_back(cost);
+        gapCost.push_back(GapCost(ranges[r].last + 1, ranges[r + 1].first - 1));
     }
     while (ranges.size() > kMaxUnitRanges) {
         // The gaps on either side of the joined pair keep their costs.

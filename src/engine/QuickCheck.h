@@ -33,10 +33,10 @@ inline bool InRanges(char16_t unit, const UnitRanges& ranges) {
     return in;
 }
 
-// Ranges that hold every unit flagged in `keys` (65,536 flags), joined where they are
-// more than kMaxUnitRanges; the gaps joined first are those that take in the fewest units
-// common in Arabic-script text, since each such unit sends plain text to the slow test.
-UnitRanges CoveringRanges(const std::vector<bool>& keys);
+// Ranges that hold every unit of `keys`, joined where they are more than kMaxUnitRanges;
+// the gaps joined first are those that take in the fewest units common in Arabic-script
+// text, since each such unit sends plain text to the slow test.
+UnitRanges CoveringRanges(std::vector<char16_t> keys);
 
 // The index of the first of `count` UTF-16LE units at `bytes` that lies in the ranges;
 // `count` when none does.

@@ -80,16 +80,28 @@ inline std::vector<int> ThresholdCapacities(std::size_t textUnits, int needed) {
     return capacities;
 }
 
+// The oracle's results for a text, as each form reads it.
+struct ByteFormsExpected {
+    std::u16string sized;
+    std::u16string unsized;
+    int SizedNeeded() const { return static_cast<int>(2 * sized.size() + 1); }
+};
+
+inline ByteFormsExpected ExpectedOf(const NaiveRules& rules, const std::u16string& text) {
+    return ByteFormsExpected{NaiveNormalize(rules, NaiveTextAsRead(text, true)),
+                             NaiveNormalize(rules, NaiveTextAsRead(text, false))};
+}
+
 // What went wrong, or an empty string. `capacities` empty: every one from 0 to the need + 2.
-inline std::string CheckByteForms(const ByteForms& forms, const NaiveRules& rules,
-                                  const std::u16string& text, std::vector<int> capacities) {
+inline std::string CheckByteForms(const ByteForms& forms, const std::u16string& text,
+                                  const ByteFormsExpected& expected, std::vector<int> capacities) {
     const std::string bytes = Utf16leOf(text);
     const int length = static_cast<int>(bytes.size());
     // Exactly as long as the text, so a read past it is caught as well.
     GuardedBuffer input(bytes.size());
     if (!bytes.empty()) std::memcpy(input.Data(), bytes.data(), bytes.size());
-    const std::u16string sizedExpected = NaiveNormalize(rules, NaiveTextAsRead(text, true));
-    const std::u16string unsizedExpected = NaiveNormalize(rules, NaiveTextAsRead(text, false));
+    const std::u16string& sizedExpected = expected.sized;
+    const std::u16string& unsizedExpected = expected.unsized;
     const int sizedNeeded = static_cast<int>(2 * sizedExpected.size() + 1);
     const int unsizedNeeded = static_cast<int>(2 * unsizedExpected.size() + 1);
     if (capacities.empty()) {
