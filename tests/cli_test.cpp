@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "Piece.h"
-#include "common/ConfigIni.h"
+#include "config/ConfigIni.h"
 #include "config/ConfigManager.h"
 #include "kavex/Normalization.h"
 #include "support/TempDir.h"
@@ -958,7 +958,7 @@ TEST(CliConfigIniTest, ReadsWhatTheLibraryReads) {
     }
     TempDir dir;
     for (const std::string& config : configs) {
-        const kavex::cli::ConfigIni mirror(config);
+        const kavex::ConfigIni mirror(config);
         const std::vector<std::string> mirrored = {
             mirror.Value("NFDfilepath"), mirror.Value("NFCfilepath"), mirror.Value("NFKDfilepath")};
         ASSERT_EQ(mirrored, LibraryPaths(dir.Path(), config)) << "in:\n" << config;
@@ -995,14 +995,14 @@ TEST(CliConfigIniTest, ExplainsWhyAKeyIsMissing) {
     for (const Case& c : cases) {
         // Each config lacks the key for the library: the explanation is of a real failure.
         EXPECT_EQ(LibraryPaths(dir.Path(), c.config)[1], "") << c.config;
-        EXPECT_EQ(kavex::cli::ConfigIni(c.config).ExplainMissing("NFCfilepath"), c.explanation)
+        EXPECT_EQ(kavex::ConfigIni(c.config).ExplainMissing("NFCfilepath"), c.explanation)
             << c.config;
     }
-    EXPECT_EQ(kavex::cli::ConfigIni("NFCfilepath=" + std::string(600, 'v') + "\n")
+    EXPECT_EQ(kavex::ConfigIni("NFCfilepath=" + std::string(600, 'v') + "\n")
                   .ExplainValue("NFCfilepath"),
               "the value of NFCfilepath on line 1 is longer than 512 bytes, and the library reads "
               "only the first 512");
-    EXPECT_EQ(kavex::cli::ConfigIni("NFCfilepath=c.txt\n").ExplainValue("NFCfilepath"), "");
+    EXPECT_EQ(kavex::ConfigIni("NFCfilepath=c.txt\n").ExplainValue("NFCfilepath"), "");
 }
 
 }  // namespace

@@ -36,10 +36,12 @@ ConfigManager::ConfigManager() = default;
 
 ConfigManager::~ConfigManager() { Clear(); }
 
-bool ConfigManager::ReadConfigFile() {
+bool ConfigManager::ReadConfigFile() { return ReadConfigFile("config.ini", nullptr); }
+
+bool ConfigManager::ReadConfigFile(const std::string& path, const Entry& entry) {
     FileReader reader;
     try {
-        reader.Open("config.ini", FileMode::Ascii);
+        reader.Open(path.c_str(), FileMode::Ascii);
     } catch (IOException& e) {
         // Nothing reads the note; the caller only learns that there is no configuration.
         Annotate(e, __LINE__, " Config file not opened sucessfully.");
@@ -74,6 +76,7 @@ bool ConfigManager::ReadConfigFile() {
             } else if (key == "NFKDfilepath") {
                 nfkdFilePath = value;
             }
+            if (entry) entry(key, value);
         }
         reader.Close();
     } catch (IOException& e) {

@@ -10,12 +10,14 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "Buffer.h"
 #include "Options.h"
 #include "engine/Normalizer.h"
+#include "interface/RulesFolder.h"
 
 namespace kavex::cli {
 
@@ -36,8 +38,9 @@ class FormRules {
     static std::filesystem::path ProfileFolder(const std::filesystem::path& folder,
                                                const std::string& name);
 
-    // Enters `folder`, where config.ini and the relative paths it holds are resolved, and
-    // loads the rules file it names for `form`. Throws Failure (kExitRules).
+    // Opens `folder` (config.ini and the relative paths it holds are resolved there, the
+    // current directory left alone) and loads the rules file it names for `form`. Throws
+    // Failure (kExitRules).
     void Load(const std::filesystem::path& folder, Form form);
 
     // Normalizes `count` units into `out` and returns the number of units of the result.
@@ -50,13 +53,14 @@ class FormRules {
     bool JoinsLines() const { return joinsLines_; }
 
     // The form's normalizer, for --explain.
-    const kavex::Normalizer& Engine() const { return normalizer_; }
+    const kavex::Normalizer& Engine() const { return *normalizer_; }
 
   private:
     std::size_t NormalizeLittleEndian(const char16_t* units, std::size_t count,
                                       Buffer<char16_t>& out) const;
 
-    kavex::Normalizer normalizer_;
+    std::unique_ptr<kavex::RulesFolder> folder_;
+    const kavex::Normalizer* normalizer_ = nullptr;
     std::size_t room_ = 2;  // units of result per unit of text given at first
     bool joinsLines_ = false;
 };

@@ -49,18 +49,6 @@ const char kUsage[] =
     "Exit status: 0 success; 1 --check found a change, or a file could not be read or\n"
     "written; 2 the rules could not be loaded; 64 wrong usage; 65 invalid input text.\n";
 
-const char* FormName(Form form) {
-    switch (form) {
-        case Form::Nfd:
-            return "NFD";
-        case Form::Nfkd:
-            return "NFKD";
-        case Form::Nfc:
-            break;
-    }
-    return "NFC";
-}
-
 namespace {
 
 std::string Lower(std::string text) {
@@ -122,11 +110,11 @@ Options ParseOptions(int argc, char** argv) {
         if (name == "--form") {
             const std::string form = Lower(takeValue());
             if (form == "nfd") {
-                options.form = Form::Nfd;
+                options.form = Form::kNfd;
             } else if (form == "nfc") {
-                options.form = Form::Nfc;
+                options.form = Form::kNfc;
             } else if (form == "nfkd") {
-                options.form = Form::Nfkd;
+                options.form = Form::kNfkd;
             } else {
                 throw Failure{kExitUsage, "unknown form '" + form + "' (nfd, nfc or nfkd)"};
             }

@@ -5,13 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "interface/Form.h"
+
 namespace kavex::cli {
 
-enum class Form { Nfd, Nfc, Nfkd };
 enum class Encoding { Utf8, Utf16le };
 
 struct Options {
-    Form form = Form::Nfc;
+    Form form = Form::kNfc;
     Encoding encoding = Encoding::Utf8;
     bool check = false;
     bool explain = false;
@@ -25,9 +26,6 @@ struct Options {
 };
 
 extern const char kUsage[];
-
-// "NFD", "NFC" or "NFKD".
-const char* FormName(Form form);
 
 // Throws Failure (kExitUsage) for anything it does not understand.
 Options ParseOptions(int argc, char** argv);

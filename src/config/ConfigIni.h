@@ -1,16 +1,16 @@
-// config.ini as the library reads it, byte for byte, so that a tool can say why a key that
+// config.ini as the library reads it, byte for byte, so that a host can say why a key that
 // is visibly in the file is missing for the library. The library's reader is what counts;
 // this one mirrors it (a key text up to the first "=" within 64 bytes, then a value text up
 // to the line feed within 512 bytes, both trimmed of spaces, tabs, CR and LF) and is used
 // only to explain a failure.
-#ifndef KAVEX_TOOLS_COMMON_CONFIGINI_H
-#define KAVEX_TOOLS_COMMON_CONFIGINI_H
+#ifndef KAVEX_CONFIG_CONFIGINI_H
+#define KAVEX_CONFIG_CONFIGINI_H
 
 #include <cstddef>
 #include <string>
 #include <vector>
 
-namespace kavex::cli {
+namespace kavex {
 
 // One read of the library's reader: bytes [start, end) of the file, the delimiter included
 // when it was reached.
@@ -53,6 +53,6 @@ class ConfigIni {
     std::vector<ConfigIniRead> reads_;
 };
 
-}  // namespace kavex::cli
+}  // namespace kavex
 
-#endif  // KAVEX_TOOLS_COMMON_CONFIGINI_H
+#endif  // KAVEX_CONFIG_CONFIGINI_H

@@ -1,9 +1,9 @@
-#include "common/ConfigIni.h"
+#include "config/ConfigIni.h"
 
 #include <algorithm>
 #include <utility>
 
-namespace kavex::cli {
+namespace kavex {
 
 namespace {
 
@@ -188,4 +188,4 @@ std::string ConfigIni::ExplainValue(const std::string& key) const {
            " is longer than 512 bytes, and the library reads only the first 512";
 }
 
-}  // namespace kavex::cli
+}  // namespace kavex
