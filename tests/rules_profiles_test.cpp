@@ -137,10 +137,11 @@ TEST_P(ProfileVsDefinition, SeededRandomText) {
 }
 
 // Every run of one to three marks after a tatweel, alone and between letters (the second
-// tatweel carries nothing and goes): a profile that keeps the tatweel takes its first mark
-// along in one rule, so each run whose first mark does not sort first needs a rule of its
-// own. Runs of three are drawn from the Arabic block; one with a mark of another block lies
-// outside the target.
+// tatweel carries nothing and goes), and under NFKD every run of one or two after the
+// presentation forms of tatweel with a haraka: a profile that keeps the tatweel takes its
+// first mark along in one rule, so each run whose first mark does not sort first needs a
+// rule of its own. Runs of three are drawn from the Arabic block; one with a mark of another
+// block lies outside the target.
 TEST_P(ProfileVsDefinition, EveryRunOfUpToThreeMarksAfterATatweel) {
     const RulesHarness& harness = Harness();
     const std::vector<char16_t>& marks = ScopeMarks();
@@ -151,21 +152,34 @@ TEST_P(ProfileVsDefinition, EveryRunOfUpToThreeMarksAfterATatweel) {
     for (char16_t a : marks) {
         for (char16_t b : marks) runs.push_back({a, b});
     }
+    const size_t shortRuns = runs.size();
     for (char16_t a : arabic) {
         for (char16_t b : arabic) {
             for (char16_t c : arabic) runs.push_back({a, b, c});
         }
     }
+    std::vector<std::u16string> texts;
+    for (const std::u16string& run : runs) {
+        texts.push_back(u"\u0640" + run);
+        texts.push_back(u"\u0628\u0640" + run + u"\u0640");
+    }
+    size_t presentationForms = 0;
+    for (char16_t form = 0xFE70; Form() == NFKD && form <= 0xFE7F; ++form) {
+        const std::u16string decomposed =
+            RulesHarness::Apply(harness.Icu(NFKD), std::u16string(1, form));
+        if (decomposed.size() != 2 || decomposed[0] != 0x0640) continue;
+        ++presentationForms;
+        for (size_t i = 0; i < shortRuns; ++i) texts.push_back(form + runs[i]);
+    }
     std::vector<Mismatch> mismatches;
     size_t compared = CompareWithIcu(
-        Form(), runs.size() * 2,
-        [&](size_t i) {
-            const std::u16string& run = runs[i / 2];
-            return i % 2 == 0 ? u"\u0640" + run : u"\u0628\u0640" + run + u"\u0640";
-        },
-        mismatches, harness);
-    std::printf("%s %s: %zu runs after a tatweel, %zu texts in the target agree\n",
-                std::get<0>(GetParam()), FormName(Form()), runs.size(), compared);
+        Form(), texts.size(), [&](size_t i) { return texts[i]; }, mismatches, harness);
+    std::printf(
+        "%s %s: %zu runs after a tatweel and %zu presentation forms of it, %zu texts, %zu in "
+        "the target agree\n",
+        std::get<0>(GetParam()), FormName(Form()), runs.size(), presentationForms, texts.size(),
+        compared);
+    EXPECT_EQ(presentationForms, Form() == NFKD ? 6u : 0u);
     // Every run of one or two at least, and for urdu and persian the runs of three with
     // at most one mark outside the harakat.
     EXPECT_GT(compared, harness.KeepsTatweel() ? size_t{60000} : size_t{1000});
@@ -445,6 +459,8 @@ TEST(ProfileCases, TatweelCarryingAMark) {
                   u"\u0628\u0640\u0650\u0651\u06E7\u0628"},
                  {profile, form, u"\u0640\u0670\u0651\u064E", u"\u0640\u064E\u0651\u0670"}});
         }
+        ExpectCases({{profile, NFKD, u"\uFE7D\u06E7\u0650", u"\u0640\u0650\u0651\u06E7"},
+                     {profile, NFKD, u"\uFE7F\u064E\u0650", u"\u0640\u064E\u0650\u0652"}});
     }
 }
 

@@ -59,7 +59,9 @@ PRESENTATION_FORMS = [(0xFB50, 0xFDFF), (0xFE70, 0xFEFF)]
 # its own. Such runs of three are covered for the harakat and, since vowelled Quranic text
 # sets its small letters and signs on a tatweel, for two harakat with one other mark of
 # the Arabic block (TATWEEL_RUN_MARKS); all three from the Arabic block would take some
-# 67,000 rules more, past what a file holds.
+# 67,000 rules more, past what a file holds. Under NFKD the same holds after the
+# presentation forms of tatweel with a haraka (U+FE71, U+FE77 ... U+FE7F), which the other
+# presentation forms do not get.
 TATWEEL = 0x0640
 TATWEEL_RUN_MARKS = CORE_MARKS
 
@@ -282,9 +284,13 @@ class FormRules:
                 m for m in self.core if m in PRESENTATION_CORE_MARKS]
         self.presentation_core_set = set(self.presentation_core)
         # A tatweel the fold deletes hands its marks to the letter before: no wider cover.
+        # Under NFKD the presentation forms of tatweel with a haraka are kept tatweels too.
         self.tatweel_marks = None
+        self.kept_tatweels = set()
         if profile and any(profile.apply((TATWEEL, m))[:1] == (TATWEEL,) for m in self.marks):
             self.tatweel_marks = [m for m in self.marks if m in TATWEEL_RUN_MARKS]
+            self.kept_tatweels = {cp for cp in scope if not ucd.ccc.get(cp, 0)
+                                  and ucd.decompose(cp, compat)[0] == TATWEEL}
         self.rules = {}
         self.order = []
         # Starters whose result changes, and those that also interact with marks that follow
@@ -357,9 +363,7 @@ class FormRules:
 
     def run_marks_after(self, cp):
         """The marks that may appear in a covered run of three after starter cp."""
-        if cp == TATWEEL and self.tatweel_marks is not None:
-            return self.tatweel_marks
-        return self.core_after(cp)
+        return self.tatweel_marks if cp in self.kept_tatweels else self.core_after(cp)
 
     def covered(self, run, cp=None):
         """Whether a run of marks (after decomposition) lies in the target; cp is the
@@ -368,12 +372,11 @@ class FormRules:
             return True
         if len(run) > MAX_RUN:
             return False
+        if cp in self.kept_tatweels:
+            outside = [m for m in run if m not in self.core_set]
+            return len(outside) <= 1 and all(m in TATWEEL_RUN_MARKS for m in outside)
         core = self.presentation_core_set if is_presentation_form(cp or 0) else self.core_set
-        outside = [m for m in run if m not in core]
-        if not outside:
-            return True
-        return (cp == TATWEEL and self.tatweel_marks is not None and len(outside) == 1
-                and outside[0] in self.tatweel_marks)
+        return all(m in core for m in run)
 
     def sequences(self):
         """Combining sequences to check, grouped by length, shortest first."""

@@ -53,8 +53,8 @@ inline bool IsArabicBlock(UChar32 c) { return c >= 0x0600 && c <= 0x06FF; }
 // Marks whose runs of three the rules cover (rules/README.md): every mark of the Arabic
 // block for the default rules, the harakat for profiles; after a presentation form under
 // NFKD, the harakat for the default rules and none for profiles. A profile that keeps a
-// tatweel carrying a mark also covers, after that tatweel, runs with one other mark of the
-// Arabic block among the harakat (RulesHarness::InTarget).
+// tatweel carrying a mark covers, after that tatweel (also from a presentation form),
+// runs of harakat with one other mark of the Arabic block (RulesHarness::InTarget).
 inline bool IsCoreMark(Normalization::NormMode form, UChar32 c, bool afterPresentationForm = false,
                        bool profile = false) {
     if (form == Normalization::NFKD && afterPresentationForm) return !profile && IsHarakaMark(c);
@@ -245,9 +245,10 @@ class RulesHarness {
     // mark of the built-in reordering, and every run of marks after decomposition
     // (canonical for NFD and NFC, compatibility for NFKD) at most two long, or three long
     // with core marks only (IsCoreMark, which looks at the character that gave the
-    // starter before the run) or, after a tatweel the profile keeps, with at most one
-    // other mark of the Arabic block; for a profile, no mark kept by the fold after a
-    // starter that it deletes with its mark.
+    // starter before the run) or, after a tatweel the profile keeps (under NFKD also one
+    // from a presentation form of tatweel with a haraka), harakat with at most one other
+    // mark of the Arabic block; for a profile, no mark kept by the fold after a starter
+    // that it deletes with its mark.
     bool InTarget(Normalization::NormMode form, const std::u16string& text) const {
         for (size_t i = 1; i < text.size(); ++i) {
             if (text[i] == kHeh && IsHehMark(text[i - 1])) return false;
@@ -279,7 +280,10 @@ class RulesHarness {
             const char16_t c = units[k];
             if (u_getCombiningClass(c) != 0) {
                 ++run;
-                if (!IsCoreMark(form, c, afterPresentationForm, profile_)) ++outsideCore;
+                const bool core = afterKeptTatweel
+                                      ? IsHarakaMark(c)
+                                      : IsCoreMark(form, c, afterPresentationForm, profile_);
+                if (!core) ++outsideCore;
                 arabicBlock = arabicBlock && IsArabicBlock(c);
                 if (afterDeletedStarter && !Fold(std::u16string(1, c)).empty()) return false;
                 continue;
@@ -289,7 +293,7 @@ class RulesHarness {
             outsideCore = 0;
             arabicBlock = true;
             afterPresentationForm = fromPresentationForm[k];
-            afterKeptTatweel = keepsTatweel_ && c == 0x0640 && !afterPresentationForm;
+            afterKeptTatweel = keepsTatweel_ && c == 0x0640;
             afterDeletedStarter = false;
             if (profile_ && k + 1 < units.size() && u_getCombiningClass(units[k + 1]) != 0) {
                 const std::u16string mark(1, units[k + 1]);
