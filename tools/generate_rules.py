@@ -23,7 +23,9 @@ among the sources that start at one position the longest one that occurs wins.
 Runs of up to two marks (after decomposition) are covered for every mark of the scope;
 runs of three only for the marks of the Arabic block, where real text puts them, and under
 NFKD after a presentation form for fewer still: a full cover would need hundreds of
-thousands of rules, and a file holds at most 65,535.
+thousands of rules, and a file holds at most 65,535. A profile covers runs of three of the
+harakat (PRESENTATION_CORE_MARKS), and after a tatweel that it keeps also those with one
+other mark of the Arabic block.
 """
 
 import argparse
@@ -50,6 +52,18 @@ SCOPE = [
 CORE_MARKS = range(0x0600, 0x0700)
 PRESENTATION_CORE_MARKS = list(range(0x064B, 0x0659)) + [0x0670]
 PRESENTATION_FORMS = [(0xFB50, 0xFDFF), (0xFE70, 0xFEFF)]
+
+# A profile whose fold keeps a tatweel that carries a mark (urdu, persian) keeps it by a
+# rule that takes the first mark along, and that mark is never sorted with the marks after
+# it: each run behind a kept tatweel whose first mark does not sort first needs a rule of
+# its own. Such runs of three are covered for the harakat and, since vowelled Quranic text
+# sets its small letters and signs on a tatweel, for two harakat with one other mark of
+# the Arabic block (TATWEEL_RUN_MARKS); all three from the Arabic block would take some
+# 67,000 rules more, past what a file holds. Under NFKD the same holds after the
+# presentation forms of tatweel with a haraka (U+FE71, U+FE77 ... U+FE7F), which the other
+# presentation forms do not get.
+TATWEEL = 0x0640
+TATWEEL_RUN_MARKS = CORE_MARKS
 
 FORMS = ("NFD", "NFC", "NFKD")
 MAX_RUN = 3
@@ -268,6 +282,15 @@ class FormRules:
         if compat:
             self.presentation_core = [] if profile else [
                 m for m in self.core if m in PRESENTATION_CORE_MARKS]
+        self.presentation_core_set = set(self.presentation_core)
+        # A tatweel the fold deletes hands its marks to the letter before: no wider cover.
+        # Under NFKD the presentation forms of tatweel with a haraka are kept tatweels too.
+        self.tatweel_marks = None
+        self.kept_tatweels = set()
+        if profile and any(profile.apply((TATWEEL, m))[:1] == (TATWEEL,) for m in self.marks):
+            self.tatweel_marks = [m for m in self.marks if m in TATWEEL_RUN_MARKS]
+            self.kept_tatweels = {cp for cp in scope if not ucd.ccc.get(cp, 0)
+                                  and ucd.decompose(cp, compat)[0] == TATWEEL}
         self.rules = {}
         self.order = []
         # Starters whose result changes, and those that also interact with marks that follow
@@ -338,12 +361,22 @@ class FormRules:
         """The marks whose runs of three are covered after starter cp (None: alone)."""
         return self.presentation_core if is_presentation_form(cp) else self.core
 
+    def run_marks_after(self, cp):
+        """The marks that may appear in a covered run of three after starter cp."""
+        return self.tatweel_marks if cp in self.kept_tatweels else self.core_after(cp)
+
     def covered(self, run, cp=None):
-        """Whether a run of marks (after decomposition) lies in the target."""
+        """Whether a run of marks (after decomposition) lies in the target; cp is the
+        character that gave the starter before it."""
         if len(run) < MAX_RUN:
             return True
-        core = set(self.core_after(cp)) if cp is not None else self.core_set
-        return len(run) == MAX_RUN and all(m in core for m in run)
+        if len(run) > MAX_RUN:
+            return False
+        if cp in self.kept_tatweels:
+            outside = [m for m in run if m not in self.core_set]
+            return len(outside) <= 1 and all(m in TATWEEL_RUN_MARKS for m in outside)
+        core = self.presentation_core_set if is_presentation_form(cp or 0) else self.core_set
+        return all(m in core for m in run)
 
     def sequences(self):
         """Combining sequences to check, grouped by length, shortest first."""
@@ -366,7 +399,7 @@ class FormRules:
         for prefix, trailing in self.open.items():
             cp = prefix[-1]
             for length in range(1, MAX_RUN - len(trailing) + 1):
-                pool = self.marks if len(trailing) + length < MAX_RUN else self.core_after(cp)
+                pool = self.marks if len(trailing) + length < MAX_RUN else self.run_marks_after(cp)
                 for run in itertools.product(pool, repeat=length):
                     if self.covered(tuple(trailing) + run, cp):
                         add(prefix + run)
@@ -433,9 +466,14 @@ def matcher_size(unit_rules):
 
 
 # The marks of the built-in U+06BE reordering: a U+06BE right after one of them is moved,
-# which Unicode does not do, so such text lies outside the target.
+# which Unicode does not do, so such text lies outside the target. The engine's list is
+# kHehMarks in src/engine/Marks.h; tests/rules_profiles_test.cpp checks that this one is
+# the same, so keep it one literal list.
 HEH = 0x06BE
-HEH_MARKS = set(range(0x0610, 0x0616)) | {0x064B} | set(range(0x064E, 0x0655)) | {0x0656, 0x0657, 0x0658, 0x0670}
+HEH_MARKS = frozenset([
+    0x0610, 0x0611, 0x0612, 0x0613, 0x0614, 0x0615, 0x064B, 0x064E, 0x064F,
+    0x0650, 0x0651, 0x0652, 0x0653, 0x0654, 0x0656, 0x0657, 0x0658, 0x0670,
+])
 
 
 def decode(units):

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/Marks.h"
 #include "kavex/Normalization.h"
 #include "support/NaiveOracle.h"
 #include "support/TempDir.h"
@@ -39,12 +40,6 @@ inline bool InScope(UChar32 c) {
            (c >= 0xFE70 && c <= 0xFEFF) || (c >= 0x1EE00 && c <= 0x1EEFF);
 }
 
-// The marks before which the built-in reordering moves U+06BE.
-inline bool IsHehMark(char16_t u) {
-    return (u >= 0x0610 && u <= 0x0615) || u == 0x064B || (u >= 0x064E && u <= 0x0654) ||
-           (u >= 0x0656 && u <= 0x0658) || u == 0x0670;
-}
-
 inline bool IsPresentationForm(UChar32 c) {
     return (c >= 0xFB50 && c <= 0xFDFF) || (c >= 0xFE70 && c <= 0xFEFF);
 }
@@ -53,13 +48,17 @@ inline bool IsPresentationForm(UChar32 c) {
 // superscript alef.
 inline bool IsHarakaMark(UChar32 c) { return (c >= 0x064B && c <= 0x0658) || c == 0x0670; }
 
+inline bool IsArabicBlock(UChar32 c) { return c >= 0x0600 && c <= 0x06FF; }
+
 // Marks whose runs of three the rules cover (rules/README.md): every mark of the Arabic
 // block for the default rules, the harakat for profiles; after a presentation form under
-// NFKD, the harakat for the default rules and none for profiles.
+// NFKD, the harakat for the default rules and none for profiles. A profile that keeps a
+// tatweel carrying a mark covers, after that tatweel (also from a presentation form),
+// runs of harakat with one other mark of the Arabic block (RulesHarness::InTarget).
 inline bool IsCoreMark(Normalization::NormMode form, UChar32 c, bool afterPresentationForm = false,
                        bool profile = false) {
     if (form == Normalization::NFKD && afterPresentationForm) return !profile && IsHarakaMark(c);
-    return profile ? IsHarakaMark(c) : c >= 0x0600 && c <= 0x06FF;
+    return profile ? IsHarakaMark(c) : IsArabicBlock(c);
 }
 
 // A fold table (rules/profiles/NAME/fold.kvr) read plainly: `SRC -> REPL` a line, tokens
@@ -144,6 +143,10 @@ class RulesHarness {
                 if (fold_[i].first.empty()) throw std::runtime_error("a fold row without source");
                 foldByFirst_[fold_[i].first[0]].push_back(i);
             }
+            for (char16_t mark : ScopeMarks()) {
+                const std::u16string folded = Fold(std::u16string{0x0640, mark});
+                keepsTatweel_ = keepsTatweel_ || (!folded.empty() && folded[0] == 0x0640);
+            }
         }
         UErrorCode status = U_ZERO_ERROR;
         nfd_ = icu::Normalizer2::getNFDInstance(status);
@@ -170,6 +173,8 @@ class RulesHarness {
 
     const NaiveRules& Fold() const { return fold_; }
     bool IsProfile() const { return profile_; }
+    // Whether the fold keeps a tatweel that carries a mark (urdu, persian).
+    bool KeepsTatweel() const { return keepsTatweel_; }
 
     // kavex through the sized public API. Safe from several threads at once.
     std::u16string Kavex(Normalization::NormMode form, const std::u16string& text) const {
@@ -240,21 +245,26 @@ class RulesHarness {
     // mark of the built-in reordering, and every run of marks after decomposition
     // (canonical for NFD and NFC, compatibility for NFKD) at most two long, or three long
     // with core marks only (IsCoreMark, which looks at the character that gave the
-    // starter before the run); for a profile, no mark kept by the fold after a starter
+    // starter before the run) or, after a tatweel the profile keeps (under NFKD also one
+    // from a presentation form of tatweel with a haraka), harakat with at most one other
+    // mark of the Arabic block; for a profile, no mark kept by the fold after a starter
     // that it deletes with its mark.
     bool InTarget(Normalization::NormMode form, const std::u16string& text) const {
         for (size_t i = 1; i < text.size(); ++i) {
-            if (text[i] == 0x06BE && IsHehMark(text[i - 1])) return false;
+            if (text[i] == kHeh && IsHehMark(text[i - 1])) return false;
         }
         const icu::Normalizer2& decomposer = form == Normalization::NFKD ? *nfkd_ : *nfd_;
         icu::UnicodeString source = ToIcu(text);
-        int run = 0;
-        bool core = true, afterPresentationForm = false;
+        int run = 0, outsideCore = 0;
+        bool arabicBlock = true, afterPresentationForm = false, afterKeptTatweel = false;
         // A starter that a profile's fold deletes together with the mark it carries
         // (arabic-search: tatweel) hands its other marks to the letter before it, joining
         // two runs; the rules do not follow that.
         bool afterDeletedStarter = false;
-        auto covered = [&] { return run < 3 || (run == 3 && core); };
+        auto covered = [&] {
+            if (run < 3 || (run == 3 && outsideCore == 0)) return true;
+            return run == 3 && afterKeptTatweel && outsideCore == 1 && arabicBlock;
+        };
         std::u16string units;
         std::vector<bool> fromPresentationForm;
         for (int32_t i = 0; i < source.length(); i = source.moveIndex32(i, 1)) {
@@ -270,14 +280,20 @@ class RulesHarness {
             const char16_t c = units[k];
             if (u_getCombiningClass(c) != 0) {
                 ++run;
-                core = core && IsCoreMark(form, c, afterPresentationForm, profile_);
+                const bool core = afterKeptTatweel
+                                      ? IsHarakaMark(c)
+                                      : IsCoreMark(form, c, afterPresentationForm, profile_);
+                if (!core) ++outsideCore;
+                arabicBlock = arabicBlock && IsArabicBlock(c);
                 if (afterDeletedStarter && !Fold(std::u16string(1, c)).empty()) return false;
                 continue;
             }
             if (!covered()) return false;
             run = 0;
-            core = true;
+            outsideCore = 0;
+            arabicBlock = true;
             afterPresentationForm = fromPresentationForm[k];
+            afterKeptTatweel = keepsTatweel_ && c == 0x0640;
             afterDeletedStarter = false;
             if (profile_ && k + 1 < units.size() && u_getCombiningClass(units[k + 1]) != 0) {
                 const std::u16string mark(1, units[k + 1]);
@@ -289,6 +305,7 @@ class RulesHarness {
 
   private:
     bool profile_;
+    bool keepsTatweel_ = false;
     NaiveRules fold_;
     std::map<char16_t, std::vector<size_t>> foldByFirst_;
     Normalization norm_;
