@@ -11,8 +11,9 @@ set(CPACK_PACKAGE_DESCRIPTION
     "kavex normalizes Arabic, Persian, Urdu and other Arabic-script text held as
 UTF-16LE to NFD, NFC or NFKD. Each form is defined by a rules file; the default
 rules cover the Arabic-script blocks. This package holds the shared library
-libkavex with its header, CMake package and pkg-config file, the
-kavex-normalize tool and the default rules.")
+libkavex (a C++ class) and libkavex_c (a C interface for any compiler or FFI)
+with their headers, CMake package and pkg-config files, the kavex-normalize
+tool and the default rules.")
 set(CPACK_VERBATIM_VARIABLES ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_CHECKSUM SHA256)

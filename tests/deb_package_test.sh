@@ -44,6 +44,11 @@ for entry in "-rwxr-xr-x ./usr/bin/kavex-normalize" \
              "lrwxrwxrwx ./usr/lib/$multiarch/libkavex.so.${version%%.*} -> libkavex.so.$version" \
              "lrwxrwxrwx ./usr/lib/$multiarch/libkavex.so -> libkavex.so.${version%%.*}" \
              "-rw-r--r-- ./usr/include/kavex/Normalization.h" \
+             "-rw-r--r-- ./usr/lib/$multiarch/libkavex_c.so.$version" \
+             "lrwxrwxrwx ./usr/lib/$multiarch/libkavex_c.so.${version%%.*} -> libkavex_c.so.$version" \
+             "lrwxrwxrwx ./usr/lib/$multiarch/libkavex_c.so -> libkavex_c.so.${version%%.*}" \
+             "-rw-r--r-- ./usr/include/kavex/kavex.h" \
+             "-rw-r--r-- ./usr/lib/$multiarch/pkgconfig/kavex-c.pc" \
              "-rw-r--r-- ./usr/lib/$multiarch/cmake/kavex/kavexConfig.cmake" \
              "-rw-r--r-- ./usr/lib/$multiarch/pkgconfig/kavex.pc" \
              "-rw-r--r-- ./usr/share/kavex/rules/config.ini" \
@@ -112,4 +117,10 @@ cmake --build cmake-consumer >/dev/null
 for consumer in ./pc-consumer ./cmake-consumer/consumer; do
   LD_LIBRARY_PATH=$root/usr/lib/$multiarch "$consumer" "$root/usr/share/kavex/rules"
 done
-echo "Debian package: built, lintian clean of errors, installed with dpkg, $checked samples and two hosts: ok"
+# The C interface's example through kavex-c.pc, finding the rules installed beside its library.
+flags=$(PKG_CONFIG_LIBDIR=$pcdir PKG_CONFIG_PATH='' pkg-config --cflags --libs kavex-c)
+# shellcheck disable=SC2086 # the flags are words
+cc -std=c99 -Wall -Werror "$source/examples/c/main.c" -o c-example $flags
+env -u KAVEX_RULES LD_LIBRARY_PATH=$root/usr/lib/$multiarch ./c-example >out.txt
+printf '\xd9\xbe\xda\xbe\xd9\x91\n' | cmp - out.txt
+echo "Debian package: built, lintian clean of errors, installed with dpkg, $checked samples and three hosts: ok"

@@ -8,7 +8,7 @@
 #include <string.h>
 
 int main(int argc, char **argv) {
-    const char *text = argc > 1 ? argv[1] : "\xD9\xBE\xD9\x91\xDA\xBE";
+    const char *text = argc > 1 ? argv[1] : "\xD9\xBE\xD9\x91\xDA\xBE";  /* پّھ */
     char message[512];
     size_t needed = 0;
     kavex_rules *rules;

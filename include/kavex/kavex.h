@@ -25,9 +25,10 @@
  *
  * Text: UTF-16 in the host's byte order with lengths in 16-bit units, or UTF-8 with lengths
  * in bytes. No terminator is read or written, and U+0000 is a character like any other. A
- * result is written only into the caller's buffer, never past its capacity: a call with no
- * buffer (NULL, capacity 0) returns KAVEX_BUFFER_TOO_SMALL with the size needed, and a second
- * call with a buffer of that size writes it.
+ * result is written only into the caller's buffer, never past its capacity, and a result that
+ * fits is written with nothing after it: a call with no buffer (NULL, capacity 0) returns
+ * KAVEX_BUFFER_TOO_SMALL with the size needed, and a second call with a buffer of that size
+ * writes it.
  */
 #ifndef KAVEX_KAVEX_H
 #define KAVEX_KAVEX_H

@@ -199,11 +199,14 @@ std::size_t NormalizeUnits(const Normalizer& engine, const char16_t* input, std:
     Units swapped(length);
     std::copy(input, input + length, swapped.Data());
     SwapUnits(swapped.Data(), length);
-    Units result(output != nullptr ? capacity : 0);
+    // Room for the longest result at most, whatever the caller's capacity.
+    const std::size_t room =
+        output != nullptr ? std::min(capacity, engine.MaxResultUnits(length)) : 0;
+    Units result(room);
     const std::size_t size = engine.NormalizeBytes(
         reinterpret_cast<const unsigned char*>(swapped.Data()), length,
-        output != nullptr ? reinterpret_cast<unsigned char*>(result.Data()) : nullptr, capacity);
-    if (output != nullptr && size <= capacity) {
+        output != nullptr ? reinterpret_cast<unsigned char*>(result.Data()) : nullptr, room);
+    if (output != nullptr && size <= room) {
         SwapUnits(result.Data(), size);
         std::copy(result.Data(), result.Data() + size, output);
     }
@@ -585,25 +588,19 @@ kavex_status kavex_normalize_utf8(const kavex_rules* rules, kavex_form form, con
         kavex::Units result(0);
         const std::size_t size = kavex::NormalizeWhole(*engine, text.Data(), count, result);
         if (size > kavex::kMaxUnits) throw std::bad_alloc();
-        // Three bytes per unit at most: straight into the caller's buffer when it has that
-        // room, through a buffer of ours otherwise.
-        auto* out = reinterpret_cast<unsigned char*>(output);
-        std::unique_ptr<unsigned char[]> encoded;
-        if (output == nullptr || capacity / 3 < size) {
-            encoded.reset(new unsigned char[3 * size + 1]);
-            out = encoded.get();
-        }
+        // Encoded into a buffer of ours (three bytes per unit at most), since the block
+        // encoder may write past the end of the result within that bound: the caller's
+        // buffer gets the result and nothing else.
+        std::unique_ptr<unsigned char[]> encoded(new unsigned char[3 * size + 1]);
         const kavex::cli::Converted converted =
-            kavex::cli::ConvertUtf16ToUtf8(result.Data(), size, out);
+            kavex::cli::ConvertUtf16ToUtf8(result.Data(), size, encoded.get());
         if (converted.read < size) {
             return kavex::Fail(rules,
                                kavex::LoneSurrogate(rules, form, result.Data(), converted.read));
         }
         if (needed != nullptr) *needed = converted.written;
         if (converted.written > capacity) return KAVEX_BUFFER_TOO_SMALL;
-        if (encoded != nullptr && converted.written > 0) {
-            std::memcpy(output, encoded.get(), converted.written);
-        }
+        if (converted.written > 0) std::memcpy(output, encoded.get(), converted.written);
         return KAVEX_OK;
     });
 }

@@ -9,6 +9,13 @@ source=$(cd "$2" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
+# Sanitizer runs name the C++ compiler and its flags (CXX, CXXFLAGS, LDFLAGS): the C hosts
+# are built by the same family with the same flags, to link the instrumented library.
+if [ -z "${CC:-}" ] && [[ ${CXX:-} == *clang++* ]]; then
+  export CC=${CXX/clang++/clang}
+fi
+CFLAGS=${CFLAGS:-${CXXFLAGS:-}}
+
 cmake --install "$build" --prefix "$work/first" >/dev/null
 mkdir "$work/moved"
 mv "$work/first" "$work/moved/kavex"
