@@ -21,7 +21,9 @@
 #include "kavex/kavex.h"
 
 #if defined(_WIN32)
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #else
@@ -75,15 +77,26 @@ void WriteMessage(const std::string& text, char* buffer, std::size_t capacity) {
     WriteMessage(text.data(), text.size(), buffer, capacity);
 }
 
-void Record(const kavex_rules* rules, const std::string& message) noexcept {
+void Record(const kavex_rules* rules, const char* message) noexcept {
     if (rules == nullptr) return;
     try {
         std::lock_guard<std::mutex> hold(rules->messageLock);
-        rules->message = message;
+        rules->message.assign(message);
     } catch (...) {
         // Out of memory for the message: the status still says what happened.
     }
 }
+void Record(const kavex_rules* rules, const std::string& message) noexcept {
+    Record(rules, message.c_str());
+}
+
+// The message of an exception other than bad_alloc, made without allocating.
+struct InternalError {
+    explicit InternalError(const char* what) {
+        std::snprintf(text, sizeof text, "internal error: %s", what);
+    }
+    char text[256];
+};
 
 // `form` is the form being loaded, or -1 when the folder is being opened.
 Failure FromFolderError(const RulesFolderError& error, const std::string& folder,
@@ -125,7 +138,7 @@ kavex_status Guarded(const kavex_rules* rules, Body&& body) noexcept {
         Record(rules, "out of memory");
         return KAVEX_OUT_OF_MEMORY;
     } catch (const std::exception& e) {
-        Record(rules, std::string("internal error: ") + e.what());
+        Record(rules, InternalError(e.what()).text);
         return KAVEX_INTERNAL_ERROR;
     } catch (...) {
         Record(rules, "internal error");
@@ -365,7 +378,7 @@ kavex_status Opening(kavex_rules** rules, char* message, std::size_t capacity,
         WriteMessage("out of memory", message, capacity);
         return KAVEX_OUT_OF_MEMORY;
     } catch (const std::exception& e) {
-        WriteMessage(std::string("internal error: ") + e.what(), message, capacity);
+        WriteMessage(InternalError(e.what()).text, message, capacity);
         return KAVEX_INTERNAL_ERROR;
     } catch (...) {
         WriteMessage("internal error", message, capacity);
