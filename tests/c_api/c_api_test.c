@@ -375,6 +375,7 @@ static void test_open(const char *scratch) {
         {"a-file", KAVEX_FOLDER_ERROR, {"a-file'", "is not a folder"}},
         {"empty", KAVEX_CONFIG_ERROR, {"empty': ", "cannot open config.ini"}},
         {"config-folder", KAVEX_CONFIG_ERROR, {"config-folder': ", "config.ini"}},
+        {"large-config", KAVEX_CONFIG_ERROR, {"large-config': cannot read config.ini: ", "large"}},
         {NULL, KAVEX_INVALID_ARGUMENT, {"folder is NULL", ""}},
     };
     char *path;
@@ -387,6 +388,17 @@ static void test_open(const char *scratch) {
     free(path);
     path = join(scratch, "config-folder/config.ini");
     support_make_folder(path);
+    free(path);
+    path = join(scratch, "large-config");
+    support_make_folder(path);
+    {
+        /* Past the reader's limit of 1 MiB. */
+        size_t size = 1200000;
+        char *large = allocate(size);
+        memset(large, '\n', size);
+        write_file(path, "config.ini", large, size);
+        free(large);
+    }
     free(path);
     for (i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
         kavex_status status;
