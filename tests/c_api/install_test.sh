@@ -9,12 +9,13 @@ source=$(cd "$2" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# Sanitizer runs name the C++ compiler and its flags (CXX, CXXFLAGS, LDFLAGS): the C hosts
-# are built by the same family with the same flags, to link the instrumented library.
-if [ -z "${CC:-}" ] && [[ ${CXX:-} == *clang++* ]]; then
-  export CC=${CXX/clang++/clang}
+# A library built with sanitizers needs their C++ runtimes in its host, which a C program
+# does not link: the sanitizer runs check the library through the c_api test instead.
+symbols=$(nm -D "$(find "$build" -name 'libkavex_c.so.1' -print -quit)")
+if grep -q ' U __asan_init' <<<"$symbols"; then
+  echo "SKIPPED: the library is built with sanitizers"
+  exit 77
 fi
-CFLAGS=${CFLAGS:-${CXXFLAGS:-}}
 
 cmake --install "$build" --prefix "$work/first" >/dev/null
 mkdir "$work/moved"
@@ -24,7 +25,7 @@ test -f "$prefix/include/kavex/kavex.h"
 libdir=$(dirname "$(find "$prefix" -name 'libkavex_c.so.1' -print -quit)")
 
 cmake -S "$source/examples/c" -B "$work/cmake-example" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
-      -DCMAKE_C_FLAGS="-Wall -Wextra -Wpedantic -Werror ${CFLAGS:-}" >/dev/null
+      -DCMAKE_C_FLAGS="-Wall -Wextra -Wpedantic -Werror" >/dev/null
 cmake --build "$work/cmake-example" >/dev/null
 pcdir=$(dirname "$(find "$prefix" -name kavex-c.pc -print -quit)")
 flags=$(PKG_CONFIG_LIBDIR=$pcdir PKG_CONFIG_PATH='' pkg-config --cflags --libs kavex-c)
@@ -33,8 +34,8 @@ case $flags in
   *) echo "kavex-c.pc gives '$flags', not the moved tree $prefix" >&2; exit 1 ;;
 esac
 # shellcheck disable=SC2086 # the flags are words
-${CC:-cc} -std=c99 -Wall -Wextra -Wpedantic -Werror ${CFLAGS:-} "$source/examples/c/main.c" \
-  -o "$work/pc-example" $flags ${LDFLAGS:-}
+${CC:-cc} -std=c99 -Wall -Wextra -Wpedantic -Werror "$source/examples/c/main.c" \
+  -o "$work/pc-example" $flags
 
 cd "$work"
 for example in "$work/cmake-example/normalize-line-c" "$work/pc-example"; do
