@@ -168,28 +168,30 @@ const Normalizer* Engine(const kavex_rules* rules, kavex_form form, Failure& fai
     }
 }
 
-// Units in the host's byte order, on the stack for short texts.
-class Units {
+// A buffer on the stack for short texts, on the heap for longer ones.
+template <typename T, std::size_t kInline>
+class Scratch {
   public:
-    explicit Units(std::size_t count) { Resize(count); }
-    Units(const Units&) = delete;
-    Units& operator=(const Units&) = delete;
+    explicit Scratch(std::size_t count) { Resize(count); }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
     void Resize(std::size_t count) {
         if (count <= kInline) {
             data_ = inline_;
         } else {
-            heap_.reset(new char16_t[count]);
+            heap_.reset(new T[count]);
             data_ = heap_.get();
         }
     }
-    char16_t* Data() { return data_; }
+    T* Data() { return data_; }
 
   private:
-    static constexpr std::size_t kInline = 256;
-    char16_t inline_[kInline];
-    std::unique_ptr<char16_t[]> heap_;
-    char16_t* data_ = inline_;
+    T inline_[kInline];
+    std::unique_ptr<T[]> heap_;
+    T* data_ = inline_;
 };
+// Units in the host's byte order.
+using Units = Scratch<char16_t, 256>;
 
 // Buffers past this many units cannot be had: sizes in bytes would not fit an address.
 constexpr std::size_t kMaxUnits = static_cast<std::size_t>(PTRDIFF_MAX) / 4;
@@ -601,19 +603,26 @@ kavex_status kavex_normalize_utf8(const kavex_rules* rules, kavex_form form, con
         kavex::Units result(0);
         const std::size_t size = kavex::NormalizeWhole(*engine, text.Data(), count, result);
         if (size > kavex::kMaxUnits) throw std::bad_alloc();
+        // Text the form leaves as it is, most text, is its own UTF-8.
+        if (size == count && std::equal(text.Data(), text.Data() + count, result.Data())) {
+            if (needed != nullptr) *needed = length;
+            if (length > capacity) return KAVEX_BUFFER_TOO_SMALL;
+            if (length > 0) std::memcpy(output, input, length);
+            return KAVEX_OK;
+        }
         // Encoded into a buffer of ours (three bytes per unit at most), since the block
         // encoder may write past the end of the result within that bound: the caller's
         // buffer gets the result and nothing else.
-        std::unique_ptr<unsigned char[]> encoded(new unsigned char[3 * size + 1]);
+        kavex::Scratch<unsigned char, 768> encoded(3 * size);
         const kavex::cli::Converted converted =
-            kavex::cli::ConvertUtf16ToUtf8(result.Data(), size, encoded.get());
+            kavex::cli::ConvertUtf16ToUtf8(result.Data(), size, encoded.Data());
         if (converted.read < size) {
             return kavex::Fail(rules,
                                kavex::LoneSurrogate(rules, form, result.Data(), converted.read));
         }
         if (needed != nullptr) *needed = converted.written;
         if (converted.written > capacity) return KAVEX_BUFFER_TOO_SMALL;
-        if (converted.written > 0) std::memcpy(output, encoded.get(), converted.written);
+        if (converted.written > 0) std::memcpy(output, encoded.Data(), converted.written);
         return KAVEX_OK;
     });
 }
