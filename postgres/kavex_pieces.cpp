@@ -56,8 +56,7 @@ std::string KnownProfiles(const std::string& folder) {
     return known;
 }
 
-KavexStatus FromRulesError(KavexError* error, const kavex::RulesFolderError& e,
-                           kavex::Form form) {
+KavexStatus FromRulesError(KavexError* error, const kavex::RulesFolderError& e, kavex::Form form) {
     using Kind = kavex::RulesFolderError::Kind;
     const std::string key = kavex::FormKey(form);
     switch (e.GetKind()) {
@@ -189,8 +188,7 @@ KavexStatus NormalizePiece(const KavexRules& rules, const char* text, std::size_
     if (!kavex::kLittleEndianHost) SwapBytes(normalized, length);
 
     unsigned char* utf8 = scratch.utf8.Room(3 * length + 1);
-    const kavex::cli::Converted encoded =
-        kavex::cli::ConvertUtf16ToUtf8(normalized, length, utf8);
+    const kavex::cli::Converted encoded = kavex::cli::ConvertUtf16ToUtf8(normalized, length, utf8);
     const std::string hint =
         "A rules file of this form writes it; a rule's replacement must be text that a "
         "database can hold.";
@@ -218,8 +216,7 @@ const KavexRules* kavex_rules_find(const char* folder, const char* formName, con
     kavex::Form form = kavex::Form::kNfc;
     try {
         if (!kavex::FormFromName(formName, form)) {
-            Fail(error, KAVEX_UNKNOWN_FORM,
-                 "unknown normalization form " + Quoted(formName),
+            Fail(error, KAVEX_UNKNOWN_FORM, "unknown normalization form " + Quoted(formName),
                  "Known forms: NFC, NFD, NFKC, NFKD.");
             return nullptr;
         }

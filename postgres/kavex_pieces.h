@@ -18,13 +18,13 @@ typedef struct KavexRules KavexRules;
 
 typedef enum KavexStatus {
     KAVEX_OK = 0,
-    KAVEX_UNKNOWN_FORM,     /* the hint names the known forms */
-    KAVEX_UNKNOWN_PROFILE,  /* the hint names the known profiles */
-    KAVEX_RULES_FOLDER,     /* the folder or its config.ini cannot be opened or read */
+    KAVEX_UNKNOWN_FORM,    /* the hint names the known forms */
+    KAVEX_UNKNOWN_PROFILE, /* the hint names the known profiles */
+    KAVEX_RULES_FOLDER,    /* the folder or its config.ini cannot be opened or read */
     KAVEX_RULES_MISSING_KEY,
-    KAVEX_RULES_FILE,       /* a rules file config.ini names cannot be loaded */
-    KAVEX_INVALID_UTF8,     /* `offset`: the first byte of the piece that is not UTF-8 */
-    KAVEX_UNENCODABLE,      /* the result holds U+0000 or a lone surrogate */
+    KAVEX_RULES_FILE,   /* a rules file config.ini names cannot be loaded */
+    KAVEX_INVALID_UTF8, /* `offset`: the first byte of the piece that is not UTF-8 */
+    KAVEX_UNENCODABLE,  /* the result holds U+0000 or a lone surrogate */
     KAVEX_OUT_OF_MEMORY,
     KAVEX_INTERNAL
 } KavexStatus;

@@ -15,13 +15,8 @@ SELECT name, octet_length(body) >= 10000000 AS ten_mb, form,
            WHEN 'one word' THEN repeat(kavex_normalize(U&'\0628\0651\0650', form), 1800000)
            ELSE repeat(kavex_normalize(U&'\0627\0653\0654 x' || E'\n', form), 1200000)
          END) AS same,
-       kavex_is_normalized(body, form) AS normalized,
-       kavex_is_normalized(kavex_normalize(body, form), form) AS normalized_after
+       kavex_is_normalized(body, form) AS normalized
 FROM big, (VALUES ('NFC'), ('NFD'), ('NFKD')) f(form)
 ORDER BY 1, 3;
 
--- Stored and read back through TOAST.
-SELECT name, md5(kavex_normalize(body, 'NFKD', 'arabic-search'))
-       = md5(kavex_normalize(kavex_normalize(body, 'NFKD', 'arabic-search'), 'NFKD', 'arabic-search')) AS stable
-FROM big ORDER BY 1;
 DROP TABLE big;
