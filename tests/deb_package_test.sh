@@ -67,6 +67,27 @@ if grep -Ev '^(-rw-r--r--|-rwxr-xr-x|drwxr-xr-x|lrwxrwxrwx) ' contents.txt; then
   exit 1
 fi
 dpkg-deb --field "$deb" Depends | grep -q 'libc6 (>='
+
+# The second package, when the extension was built: the module, its SQL and the rules in
+# the server's folders, and a dependency on the server.
+pgdeb=$(find "$work/build" -maxdepth 1 -name 'postgresql-*-kavex_*.deb')
+if [ -n "$pgdeb" ]; then
+  pgcontents=$(dpkg-deb --contents "$pgdeb" | awk '{print $1, $6}')
+  major=$(dpkg-deb --field "$pgdeb" Package | sed -E 's/^postgresql-([0-9]+)-kavex$/\1/')
+  for entry in "-rw-r--r-- ./usr/lib/postgresql/$major/lib/kavex.so" \
+               "-rw-r--r-- ./usr/share/postgresql/$major/extension/kavex.control" \
+               "-rw-r--r-- ./usr/share/postgresql/$major/extension/kavex--1.0.sql" \
+               "-rw-r--r-- ./usr/share/postgresql/$major/kavex/rules/config.ini" \
+               "-rw-r--r-- ./usr/share/postgresql/$major/kavex/rules/profiles/urdu/config.ini" \
+               "-rw-r--r-- ./usr/share/doc/postgresql-$major-kavex/copyright"; do
+    grep -qxF -- "$entry" <<<"$pgcontents" || { echo "$pgdeb lacks: $entry" >&2; exit 1; }
+  done
+  if grep -q ' ./usr/\(bin\|include\)/' <<<"$pgcontents"; then
+    echo "$pgdeb holds files of the first package" >&2
+    exit 1
+  fi
+  dpkg-deb --field "$pgdeb" Depends | grep -q "postgresql-$major"
+fi
 dpkg-deb --field "$deb" Installed-Size | grep -qE '^[0-9]+$'
 
 # A fresh dpkg database in a throwaway root. The postinst runs ldconfig: a stub stands in
