@@ -86,6 +86,8 @@ void CheckUtf8(kavex_form form, const char* text, std::size_t size, const std::s
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) { return 0; }
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     kavex::fuzz::Reader reader(data, size);
     const kavex_form form = static_cast<kavex_form>(reader.Byte() % 3);
