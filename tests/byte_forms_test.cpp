@@ -50,9 +50,13 @@ std::string Show(const std::u16string& text) {
     return out.str();
 }
 
-// Calls per way and level, printed once at the end.
-std::map<std::string, std::size_t>& Tally() {
-    static std::map<std::string, std::size_t> tally;
+// Texts and calls per way and level, printed once at the end.
+struct Ran {
+    std::size_t texts = 0;
+    std::size_t calls = 0;
+};
+std::map<std::string, Ran>& Tally() {
+    static std::map<std::string, Ran> tally;
     return tally;
 }
 
@@ -68,7 +72,10 @@ void ExpectOracle(const Normalizer& normalizer, const NaiveRules& rules, const s
     }
     for (CpuLevel cpu : EveryCpuLevel()) {
         for (const auto& [name, paths] : EveryWay(cpu)) {
-            Tally()[name + "\t" + CpuLevelName(cpu)] += 1;
+            Ran& ran = Tally()[name + "\t" + CpuLevelName(cpu)];
+            ran.texts += 1;
+            // The size query, each capacity, the four-argument form.
+            ran.calls += 2 + (sizes.empty() ? expected.SizedNeeded() + 3 : sizes.size());
             const PathChoice way = paths;
             const ByteForms forms{
                 [&](const unsigned char* in, int length, unsigned char* out, int capacity) {
@@ -303,14 +310,15 @@ class TableOfWhatRan : public ::testing::Environment {
   public:
     void TearDown() override {
         if (Tally().empty()) return;
-        std::size_t total = 0;
-        std::cout << "texts checked per way and CPU level (each through the size query, "
-                     "the capacities and the four-argument form):\n";
-        for (const auto& [key, count] : Tally()) {
-            std::cout << "  " << key << "\t" << count << "\n";
-            total += count;
+        Ran total;
+        std::cout << "way\tCPU level\ttexts\tcalls (size query, each capacity, "
+                     "four-argument form)\n";
+        for (const auto& [key, ran] : Tally()) {
+            std::cout << key << "\t" << ran.texts << "\t" << ran.calls << "\n";
+            total.texts += ran.texts;
+            total.calls += ran.calls;
         }
-        std::cout << "  total\t" << total << "\n";
+        std::cout << "total\t\t" << total.texts << "\t" << total.calls << "\n";
     }
 };
 const auto* const kTable = ::testing::AddGlobalTestEnvironment(new TableOfWhatRan);
