@@ -26,6 +26,7 @@
 #include <system_error>
 #include <vector>
 
+#include "engine/Marks.h"
 #include "engine/Normalizer.h"
 #include "engine/Platform.h"
 #include "engine/RuleList.h"
@@ -62,11 +63,18 @@ unsigned char* Bytes(uint16_t* units) { return reinterpret_cast<unsigned char*>(
 
 // What a loaded form's rules allow the module to skip, read from them once.
 struct FormTraits {
+    // What a unit is to the check below, one byte per unit.
+    static constexpr uint8_t kEndsSource = 1;
+    static constexpr uint8_t kHehMark = 2;  // a U+06BE right after it is moved
+    static constexpr uint8_t kHeh = 4;
+
     const kavex::Normalizer* engine = nullptr;
-    // Units below 256 that end a rule source: a text of CPython's 1-byte kind holding none
-    // of them holds no source, and no U+06BE, so it is its own result.
-    std::array<uint64_t, 4> narrowEnds{};
-    bool anyNarrowEnd = false;
+    // A text holding no unit that ends a rule source holds no source, and unless a U+06BE
+    // follows one of the marks it is moved in front of, it is its own result: most short
+    // texts are told so here faster than the engine's quick check (which tests a few
+    // ranges that cover more units) would answer, and without a call.
+    std::unique_ptr<uint8_t[]> units;
+    bool anyNarrowEnd = false;  // a source ends in a unit below 256
     // Rules that read or write surrogates or read U+0000 make the text's surrogates and
     // zero units matter; otherwise they pass through every rewrite one for one.
     bool surrogatesInRules = false;
@@ -77,10 +85,14 @@ struct FormTraits {
 
     // A rule with an empty source never matches, so it adds nothing.
     void Derive(const kavex::Normalizer& normalizer) {
+        units.reset(new uint8_t[65536]());
+        for (char16_t mark : kavex::kHehMarks) units[mark] |= kHehMark;
+        units[kavex::kHeh] |= kHeh;
         for (const kavex::NormalizationRule& rule : normalizer.rules) {
             if (rule.source.empty()) continue;
             const char16_t end = rule.source.back();
-            if (end < 256) narrowEnds[end >> 6] |= uint64_t{1} << (end & 63);
+            units[end] |= kEndsSource;
+            anyNarrowEnd |= end < 256;
             for (char16_t unit : rule.source) {
                 zeroInSources |= unit == 0;
                 surrogatesInRules |= IsSurrogate(unit);
@@ -88,18 +100,36 @@ struct FormTraits {
             for (char16_t unit : rule.replacement) surrogatesInReplacements |= IsSurrogate(unit);
         }
         surrogatesInRules |= surrogatesInReplacements;
-        anyNarrowEnd = (narrowEnds[0] | narrowEnds[1] | narrowEnds[2] | narrowEnds[3]) != 0;
         expansion = kavex::ExpansionOf(normalizer.rules);
         growth = std::min<size_t>(expansion, 4);
         engine = &normalizer;
     }
 
-    bool EndsSource(uint8_t unit) const { return (narrowEnds[unit >> 6] >> (unit & 63)) & 1; }
+    // Whether a rewrite may change the units (native order). No branch per unit: the
+    // texts asked are short.
+    bool MayChange(const uint16_t* text, size_t length) const {
+        const uint8_t* table = units.get();
+        unsigned hit = 0;
+        unsigned afterMark = 0;
+        for (size_t i = 0; i < length; ++i) {
+            const unsigned unit = table[text[i]];
+            hit |= unit & (kEndsSource | afterMark);
+            afterMark = (unit & kHehMark) << 1;  // kHeh when this one is a mark
+        }
+        return hit != 0;
+    }
+    bool MayChange(const uint8_t* text, size_t length) const {
+        if (!anyNarrowEnd) return false;
+        const uint8_t* table = units.get();
+        unsigned hit = 0;
+        for (size_t i = 0; i < length; ++i) hit |= table[text[i]];
+        return (hit & kEndsSource) != 0;
+    }
 
     // Room for the result of `units` units: what nearly every result fits in.
-    size_t Room(size_t units) const {
-        if (units < kLongUnits) return units * growth + 16;
-        return expansion == 1 ? units : units + units / 4 + 64;
+    size_t Room(size_t count) const {
+        if (count < kLongUnits) return count * growth + 16;
+        return expansion == 1 ? count : count + count / 4 + 64;
     }
 };
 
@@ -192,24 +222,24 @@ inline bool HasSpecialUnits(const uint16_t* units, size_t length) {
     return special != 0;
 }
 
-// Reads only the str's storage, so it may run without the GIL.
+// Reads only the str's storage, so it may run without the GIL. Long texts go to the
+// engine, whose quick check scans them faster.
 Way WayFor(const FormTraits& form, PyObject* str) {
     const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
     if (length == 0) return Way::kUnchanged;
+    const bool shortText = length < kReleaseGilUnits;
     switch (PyUnicode_KIND(str)) {
-        case PyUnicode_1BYTE_KIND: {
-            if (!form.anyNarrowEnd) return Way::kUnchanged;
-            const Py_UCS1* chars = PyUnicode_1BYTE_DATA(str);
-            for (size_t i = 0; i < length; ++i) {
-                if (form.EndsSource(chars[i])) return Way::kConverted;
-            }
-            return Way::kUnchanged;
-        }
-        case PyUnicode_2BYTE_KIND:
+        case PyUnicode_1BYTE_KIND:
+            // No U+06BE here.
+            return form.MayChange(PyUnicode_1BYTE_DATA(str), length) ? Way::kConverted
+                                                                     : Way::kUnchanged;
+        case PyUnicode_2BYTE_KIND: {
+            const uint16_t* units = PyUnicode_2BYTE_DATA(str);
+            if (shortText && !form.MayChange(units, length)) return Way::kUnchanged;
             if (!kavex::kLittleEndianHost) return Way::kConverted;
             if (!form.surrogatesInRules && !form.zeroInSources) return Way::kDirect;
-            return HasSpecialUnits(PyUnicode_2BYTE_DATA(str), length) ? Way::kConverted
-                                                                      : Way::kDirect;
+            return HasSpecialUnits(units, length) ? Way::kConverted : Way::kDirect;
+        }
         default:
             return Way::kConverted;
     }
@@ -534,7 +564,7 @@ class Core {
         });
         if (failed) RaiseRulesError(failure, folder_);
         // Another thread may have derived them meanwhile; they are the same.
-        if (traits.engine == nullptr) traits = derived;
+        if (traits.engine == nullptr) traits = std::move(derived);
         return traits;
     }
 
@@ -631,6 +661,13 @@ class Core {
     // are the same objects.
     PyObject* NormalizeAll(PyObject* texts, PyObject* formName) {
         const FormTraits& form = Traits(ParseForm(formName));
+        // A str iterates as its characters, which would each be normalized on their own.
+        if (PyUnicode_Check(texts)) {
+            PyErr_SetString(PyExc_TypeError,
+                            "normalize_all() argument 'texts' must be an iterable of str, not a "
+                            "str: normalize() takes one text");
+            throw py::error_already_set();
+        }
         PyObject* iterator = PyObject_GetIter(texts);
         if (iterator == nullptr) {
             if (PyErr_ExceptionMatches(PyExc_TypeError)) {
