@@ -80,6 +80,7 @@ struct FormTraits {
     bool surrogatesInRules = false;
     bool surrogatesInReplacements = false;
     bool zeroInSources = false;
+    bool zeroInReplacements = false;
     size_t growth = 1;  // result units per text unit the room is made for, at most 4
     size_t expansion = 1;
 
@@ -97,7 +98,10 @@ struct FormTraits {
                 zeroInSources |= unit == 0;
                 surrogatesInRules |= IsSurrogate(unit);
             }
-            for (char16_t unit : rule.replacement) surrogatesInReplacements |= IsSurrogate(unit);
+            for (char16_t unit : rule.replacement) {
+                surrogatesInReplacements |= IsSurrogate(unit);
+                zeroInReplacements |= unit == 0;
+            }
         }
         surrogatesInRules |= surrogatesInReplacements;
         expansion = kavex::ExpansionOf(normalizer.rules);
@@ -125,6 +129,10 @@ struct FormTraits {
         for (size_t i = 0; i < length; ++i) hit |= table[text[i]];
         return (hit & kEndsSource) != 0;
     }
+
+    // Whether texts joined by U+0000 come back as their results joined the same way: no
+    // match spans a U+0000 and none writes one (and a U+06BE moves across marks only).
+    bool JoinsTexts() const { return !zeroInSources && !zeroInReplacements; }
 
     // Room for the result of `units` units: what nearly every result fits in.
     size_t Room(size_t count) const {
@@ -522,6 +530,8 @@ struct BatchItem {
     size_t length = 0;
     size_t firstCut = 0;  // its cuts in the chunk's list, for the converted way
     size_t cutCount = 0;
+    size_t joinedAt = 0;  // its units in the chunk's joined texts
+    size_t joinedLength = 0;
 };
 
 class Core {
@@ -819,42 +829,120 @@ class Core {
         return result;
     }
 
-    // Normalizes a chunk of a batch into `output`, each result after the other, reading
-    // only the strs' storage (the batch holds their references).
+    // Normalizes a chunk of a batch into `output`, reading only the strs' storage (the
+    // batch holds their references). Where the rules allow it, the texts that may change
+    // go to the engine in one call, joined by U+0000, so that its fixed cost per call is
+    // paid once per chunk rather than once per line.
     static void NormalizeChunk(const FormTraits& form, std::vector<BatchItem>& chunk,
                                UnitBuffer& output, std::vector<size_t>& cuts, bool releaseGil) {
         output.clear();
         cuts.clear();
         Buffers& buffers = BuffersFor(releaseGil);
         TrimOnExit trim{buffers};
+        UnitBuffer& joined = buffers.input;
         WithoutGil(releaseGil, [&] {
+            std::vector<BatchItem*> members;
             for (BatchItem& item : chunk) {
                 item.way = WayFor(form, item.str);
                 if (item.way == Way::kUnchanged) continue;
-                item.offset = output.size();
-                item.firstCut = cuts.size();
-                if (item.way == Way::kDirect) {
-                    const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(item.str));
-                    const uint16_t* units = PyUnicode_2BYTE_DATA(item.str);
-                    NormalizeUnits(form, units, length, output);
-                    item.changed = !SameUnits(units, length, output.data() + item.offset,
-                                              output.size() - item.offset);
+                if (form.JoinsTexts() && Join(item, joined)) {
+                    members.push_back(&item);
                 } else {
-                    buffers.input.clear();
-                    const Text text = ConvertStr(item.str, buffers.input);
-                    NormalizeText(form, text, output, cuts, item.offset);
-                    item.changed = !SameUnits(text.units, text.length, output.data() + item.offset,
-                                              output.size() - item.offset);
-                }
-                item.length = output.size() - item.offset;
-                item.cutCount = cuts.size() - item.firstCut;
-                if (!item.changed) {
-                    output.Truncate(item.offset);
-                    cuts.resize(item.firstCut);
-                    item.cutCount = 0;
+                    NormalizeAlone(form, item, joined, output, cuts);
                 }
             }
+            if (!members.empty()) NormalizeJoined(form, members, joined, output, cuts);
         });
+    }
+
+    // Appends the item's units and a U+0000 to `joined`; false, leaving `joined` as it
+    // was, when the text holds a U+0000 or must be cut.
+    static bool Join(BatchItem& item, UnitBuffer& joined) {
+        const size_t start = joined.size();
+        if (item.way == Way::kDirect) {
+            const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(item.str));
+            const uint16_t* units = PyUnicode_2BYTE_DATA(item.str);
+            uint16_t* to = joined.Reserve(length + 1);
+            unsigned zero = 0;
+            for (size_t i = 0; i < length; ++i) {
+                to[i] = units[i];
+                zero |= static_cast<unsigned>(units[i] == 0);
+            }
+            if (zero != 0) return false;
+            joined.Grow(length);
+        } else {
+            const Text text = ConvertStr(item.str, joined);
+            if (!text.plain) {
+                joined.Truncate(start);
+                return false;
+            }
+            if (text.units != joined.data() + start) {  // passed as it is, not converted
+                std::memcpy(joined.Reserve(text.length), text.units, 2 * text.length);
+                joined.Grow(text.length);
+            }
+        }
+        item.joinedAt = start;
+        item.joinedLength = joined.size() - start;
+        joined.Push(0);
+        return true;
+    }
+
+    // One call for the joined texts, whose results lie between the same U+0000s.
+    static void NormalizeJoined(const FormTraits& form, const std::vector<BatchItem*>& members,
+                                UnitBuffer& joined, UnitBuffer& output, std::vector<size_t>& cuts) {
+        const size_t base = output.size();
+        NormalizeUnits(form, joined.data(), joined.size(), output);
+        const uint16_t* out = output.data();
+        size_t next = 0;
+        size_t at = base;
+        for (size_t i = base; i < output.size() && next < members.size(); ++i) {
+            if (out[i] != 0) continue;
+            BatchItem& item = *members[next++];
+            item.offset = at;
+            item.length = i - at;
+            at = i + 1;
+        }
+        if (next != members.size() || at != output.size()) {
+            // Never expected; each text on its own is right whatever the engine did.
+            output.Truncate(base);
+            const size_t end = joined.size();
+            for (BatchItem* item : members) NormalizeAlone(form, *item, joined, output, cuts);
+            joined.Truncate(end);
+            return;
+        }
+        for (BatchItem* item : members) {
+            item->changed = !SameUnits(joined.data() + item->joinedAt, item->joinedLength,
+                                       output.data() + item->offset, item->length);
+        }
+    }
+
+    // The item on its own, its result appended to `output`. Converts into `scratch` after
+    // what it holds, which it leaves as it was.
+    static void NormalizeAlone(const FormTraits& form, BatchItem& item, UnitBuffer& scratch,
+                               UnitBuffer& output, std::vector<size_t>& cuts) {
+        item.offset = output.size();
+        item.firstCut = cuts.size();
+        if (item.way == Way::kDirect) {
+            const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(item.str));
+            const uint16_t* units = PyUnicode_2BYTE_DATA(item.str);
+            NormalizeUnits(form, units, length, output);
+            item.changed =
+                !SameUnits(units, length, output.data() + item.offset, output.size() - item.offset);
+        } else {
+            const size_t start = scratch.size();
+            const Text text = ConvertStr(item.str, scratch);
+            NormalizeText(form, text, output, cuts, item.offset);
+            item.changed = !SameUnits(text.units, text.length, output.data() + item.offset,
+                                      output.size() - item.offset);
+            scratch.Truncate(start);
+        }
+        item.length = output.size() - item.offset;
+        item.cutCount = cuts.size() - item.firstCut;
+        if (!item.changed) {
+            output.Truncate(item.offset);
+            cuts.resize(item.firstCut);
+            item.cutCount = 0;
+        }
     }
 
     // Takes over `view` and releases it on every way out.

@@ -556,15 +556,16 @@ def test_batch_while_other_threads_change_the_list(normalizer):
 @pytest.mark.skipif(not REFERENCE, reason="reference_host was not built")
 def test_rules_that_change_the_kind_of_str(tmp_path):
     # Results of the direct way that must become another kind of str: all below U+0100,
-    # a pair written by a rule, a text gone; and a source holding U+0000, which the
-    # library never matches.
+    # a pair written by a rule, a text gone; a source holding U+0000, which the library
+    # never matches, and a replacement holding one (a batch cannot join texts by U+0000
+    # under either).
     rules = [("\u0622", "a"), ("\u0623", "\U0001f600"), ("\u0625", ""), ("\u0626", "\xe9"),
-             ("x\x00y", "z"), ("\u067e\x00", "p")]
+             ("x\x00y", "z"), ("\u067e\x00", "p"), ("\u0624", "b\x00c")]
     folder = write_rules(tmp_path / "kinds", rules)
     normalizer = kavex.Normalizer(rules=folder)
     texts = ["\u0622", "\u0622\u0622b", "\u0623", "\u0625", "\u0625\u0625", "\u0626\u0622",
              "x\x00y", "\u067e\x00", "\u0623\ud800", "\ud800\u0623\udc00", "\u0623\U0001f600",
-             "\u0622" * 3000, "\u0623\u0622" * 2000, "a\u0626"]
+             "\u0622" * 3000, "\u0623\u0622" * 2000, "a\u0626", "\u0624\u0624", "\u0624"]
     expected_units = library(utf16("\n".join(texts)), "NFC", folder)
     got = normalizer.normalize_all(texts)
     singles = [normalizer.normalize(t) for t in texts]
