@@ -109,17 +109,23 @@ struct FormTraits {
         engine = &normalizer;
     }
 
-    // Whether a rewrite may change the units (native order). No branch per unit: the
-    // texts asked are short.
+    // Whether a rewrite may change the units (native order). No branch per unit, one per
+    // block: a text that changes usually says so early.
     bool MayChange(const uint16_t* text, size_t length) const {
         const uint8_t* table = units.get();
         unsigned hit = 0;
         unsigned afterMark = 0;
-        for (size_t i = 0; i < length; ++i) {
-            const unsigned unit = table[text[i]];
-            hit |= unit & (kEndsSource | afterMark);
-            afterMark = (unit & kHehMark) << 1;  // kHeh when this one is a mark
+        size_t i = 0;
+        auto step = [&](uint16_t unit) {
+            const unsigned kind = table[unit];
+            hit |= kind & (kEndsSource | afterMark);
+            afterMark = (kind & kHehMark) << 1;  // kHeh when this one is a mark
+        };
+        for (; i + 16 <= length; i += 16) {
+            for (size_t j = 0; j < 16; ++j) step(text[i + j]);
+            if (hit != 0) return true;
         }
+        for (; i < length; ++i) step(text[i]);
         return hit != 0;
     }
     bool MayChange(const uint8_t* text, size_t length) const {
@@ -352,6 +358,19 @@ void NormalizeText(const FormTraits& form, const Text& text, UnitBuffer& out,
             start = i;
         }
     }
+}
+
+// The index of the first U+0000 of units[from, end), or `end`: four units at a time.
+size_t FindZeroUnit(const uint16_t* units, size_t from, size_t end) {
+    constexpr uint64_t kOnes = 0x0001000100010001u;
+    constexpr uint64_t kHighs = 0x8000800080008000u;
+    for (; from + 4 <= end; from += 4) {
+        uint64_t four;
+        std::memcpy(&four, units + from, sizeof four);
+        if (((four - kOnes) & ~four & kHighs) != 0) break;
+    }
+    while (from < end && units[from] != 0) ++from;
+    return from;
 }
 
 bool SameUnits(const uint16_t* a, size_t aLength, const uint16_t* b, size_t bLength) {
@@ -725,7 +744,7 @@ class Core {
                     ++index;
                     units += static_cast<size_t>(PyUnicode_GET_LENGTH(item));
                 }
-                NormalizeChunk(form, chunk, output, cuts, units >= kReleaseGilUnits);
+                NormalizeChunk(form, chunk, units, output, cuts);
                 for (BatchItem& item : chunk) {
                     PyObject* result = item.str;
                     if (item.changed) {
@@ -833,14 +852,19 @@ class Core {
     // batch holds their references). Where the rules allow it, the texts that may change
     // go to the engine in one call, joined by U+0000, so that its fixed cost per call is
     // paid once per chunk rather than once per line.
-    static void NormalizeChunk(const FormTraits& form, std::vector<BatchItem>& chunk,
-                               UnitBuffer& output, std::vector<size_t>& cuts, bool releaseGil) {
+    static void NormalizeChunk(const FormTraits& form, std::vector<BatchItem>& chunk, size_t units,
+                               UnitBuffer& output, std::vector<size_t>& cuts) {
         output.clear();
         cuts.clear();
+        const bool releaseGil = units >= kReleaseGilUnits;
         Buffers& buffers = BuffersFor(releaseGil);
         TrimOnExit trim{buffers};
         UnitBuffer& joined = buffers.input;
         WithoutGil(releaseGil, [&] {
+            // Room for every text at once (a text of 4-byte characters may take two units
+            // per character), and for as long a result, which most batches stay within.
+            joined.Reserve(units + chunk.size());
+            output.Reserve(units + units / 8 + 16);
             std::vector<BatchItem*> members;
             for (BatchItem& item : chunk) {
                 item.way = WayFor(form, item.str);
@@ -893,14 +917,16 @@ class Core {
         const size_t base = output.size();
         NormalizeUnits(form, joined.data(), joined.size(), output);
         const uint16_t* out = output.data();
+        const size_t end = output.size();
         size_t next = 0;
         size_t at = base;
-        for (size_t i = base; i < output.size() && next < members.size(); ++i) {
-            if (out[i] != 0) continue;
+        for (size_t i = base; next < members.size();) {
+            i = FindZeroUnit(out, i, end);
+            if (i == end) break;
             BatchItem& item = *members[next++];
             item.offset = at;
             item.length = i - at;
-            at = i + 1;
+            at = ++i;
         }
         if (next != members.size() || at != output.size()) {
             // Never expected; each text on its own is right whatever the engine did.
