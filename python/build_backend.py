@@ -42,7 +42,7 @@ def _dist_info(directory):
     os.makedirs(path, exist_ok=True)
     with open(os.path.join(path, "METADATA"), "w", encoding="utf-8") as f:
         f.write(f"Metadata-Version: 2.1\nName: kavex\nVersion: {version}\n"
-                "Summary: Normalization of Arabic-script text (NFD, NFC, NFKD) with the kavex "
+                "Summary: Normalization of Arabic-script text (NFD, NFC, NFKD, NFKC) with the kavex "
                 "library\nRequires-Python: >=3.8\nProvides-Extra: dask\n"
                 "Requires-Dist: dask; extra == \"dask\"\n"
                 "Requires-Dist: distributed; extra == \"dask\"\n")

@@ -798,7 +798,8 @@ class Core {
                                                 Bytes(PyUnicode_2BYTE_DATA(result)), room);
                 });
             }
-        } catch (const std::bad_alloc&) {
+        } catch (const std::exception&) {
+            // Not a forced unwind, which must not touch the str without the GIL.
             Py_XDECREF(result);
             throw;
         }
