@@ -3,14 +3,19 @@
 the cold start of a process that normalizes one line.
 
     python3 python/bench.py [--corpus DIR] [--mib 4] [--repeat 7] [--cold-runs 20]
+                            [--rules DIR] [--clock wall|cpu]
 
 Two ways of calling: "text", one call on a whole text of `--mib` MiB of UTF-8; and
 "lines", one call per line of the same text, as a tokenizer or a corpus cleaner calls
 (the lines are the short strings of the corpus: sentences, UI strings, dictionary words).
-On lines, "kavex batch" is one `normalize_all` call over all of them, against the others'
-loop of one call per line. Figures are MB (10^6 bytes) of UTF-8 input per second, the
-fastest of `--repeat` runs, interleaved so that a busy moment of the machine does not fall
-on one contender only. NFKC runs where the rules in use name it ("n/a" otherwise).
+On lines, "kavex batch" is one `normalize_all` call over all of them, against the faster of
+the others' loops of one call per line that collect the results in a list, as
+`normalize_all` returns them (keeping the results costs the loops memory they otherwise
+reuse at once). Figures are MB (10^6 bytes) of UTF-8 input per second, the fastest of
+`--repeat` runs, interleaved so that a busy moment of the machine does not fall on one
+contender only; `--clock cpu` times the process's CPU time instead of the wall clock, which
+a machine busy with other work disturbs less. NFKC runs where the rules in use (the shipped rules, or `--rules`)
+name it ("n/a" otherwise).
 
 Cold start: `python3 -c "import kavex; kavex.normalize('...')"` against a bare
 `python3 -c "import unicodedata"`, the median of `--cold-runs` runs each through hyperfine
@@ -94,10 +99,13 @@ def load_texts(corpus, mib):
     return sized
 
 
+RULES = None  # --rules
+
+
 def contenders(form):
     """(name, call) of each contender, kavex first (None when its rules lack the form),
     and kavex's batch call."""
-    normalizer = kavex.Normalizer()
+    normalizer = kavex.Normalizer(rules=RULES)
     try:
         normalizer.normalize("", form)
         found = [("kavex", lambda text, n=normalizer.normalize: n(text, form))]
@@ -115,16 +123,24 @@ def contenders(form):
     return found, batch
 
 
+CLOCK = time.perf_counter  # --clock
+
+
 def measure(call, lines, whole, mode):
-    start = time.perf_counter()
+    start = CLOCK()
     if mode == "text":
         call(whole)
     elif mode == "batch":
         call(lines)
+    elif mode == "list":
+        results = [call(line) for line in lines]
     else:
         for line in lines:
             call(line)
-    return time.perf_counter() - start
+    seconds = CLOCK() - start
+    if mode == "list":
+        del results
+    return seconds
 
 
 def cold_start(runs):
@@ -165,16 +181,24 @@ def main():
     parser.add_argument("--repeat", type=int, default=7, help="runs per cell (default 7)")
     parser.add_argument("--cold-runs", type=int, default=20,
                         help="process starts per cold-start figure (default 20; 0: none)")
+    parser.add_argument("--rules", help="rules folder for kavex (default: the shipped rules)")
+    parser.add_argument("--clock", choices=("wall", "cpu"), default="wall",
+                        help="time the wall clock (default) or the process's CPU time")
     args = parser.parse_args()
+    global RULES, CLOCK
+    RULES = args.rules
+    CLOCK = time.perf_counter if args.clock == "wall" else time.process_time
 
     texts = load_texts(args.corpus, args.mib)
     names = [name for name, _ in contenders("NFC")[0]]
-    print(f"Python {sys.version.split()[0]}, kavex {kavex.__version__}, "
+    print(f"Python {sys.version.split()[0]}, kavex {kavex.__version__}"
+          + (f" (rules {args.rules})" if args.rules else "") + ", "
           f"unicodedata {unicodedata.unidata_version}"
           + (f", ICU {icu.ICU_VERSION} (PyICU {icu.VERSION})" if icu else "")
-          + f"; MB of UTF-8 input per second, fastest of {args.repeat} runs\n")
+          + f"; MB of UTF-8 input per second, fastest of {args.repeat} runs "
+          f"({args.clock} clock)\n")
     print("| text | calls | form | " + " | ".join(f"{n} MB/s" for n in names) +
-          " | kavex / best other | kavex batch MB/s | batch / best other | same as ICU |")
+          " | kavex / best other | kavex batch MB/s | batch / best other listing | same as ICU |")
     print("|---|---|---|" + "--:|" * len(names) + "--:|--:|--:|:-:|")
     for name, lines in texts:
         whole = "\n".join(lines)
@@ -185,6 +209,7 @@ def main():
                 timed = [(n, call, mode) for n, call in calls if call is not None]
                 if mode == "lines" and batch is not None:
                     timed.append(("batch", batch, "batch"))
+                    timed += [(n + " list", call, "list") for n, call in calls[1:]]
                 best = {n: float("inf") for n, _, _ in timed}
                 order = list(range(len(timed)))
                 for run in range(args.repeat):
@@ -197,7 +222,8 @@ def main():
                 cells = [f"{rates[n]:,.0f}" if n in rates else "n/a" for n in names]
                 ratio = f"{rates['kavex'] / other:.2f}" if "kavex" in rates else "n/a"
                 if "batch" in rates:
-                    batch_cells = [f"{rates['batch']:,.0f}", f"{rates['batch'] / other:.2f}"]
+                    listed = max(rates[n + " list"] for n in names[1:])
+                    batch_cells = [f"{rates['batch']:,.0f}", f"{rates['batch'] / listed:.2f}"]
                 else:
                     batch_cells = ["–" if mode == "text" else "n/a"] * 2
                 # ICU has the Unicode version of the shipped rules; this Python's

@@ -47,7 +47,7 @@ constexpr size_t kLongUnits = size_t{1} << 16;
 
 // A batch goes to the engine in chunks of about this many units or items, so that it never
 // holds more than a chunk's results besides the list it returns.
-constexpr size_t kChunkUnits = size_t{1} << 18;
+constexpr size_t kChunkUnits = size_t{1} << 16;
 constexpr size_t kChunkItems = 4096;
 
 inline uint16_t Swap(uint16_t unit) { return static_cast<uint16_t>((unit >> 8) | (unit << 8)); }
@@ -195,6 +195,10 @@ struct Buffers {
 };
 Buffers gHeldBuffers;
 thread_local Buffers tBuffers;
+// A batch's: the joined texts and the chunk's results, kept between its chunks (and calls)
+// so that each chunk does not map and fault in fresh pages. Python code runs on the
+// batch's thread only between chunks (the iterable's), where it may start a batch too.
+thread_local Buffers tBatchBuffers;
 
 Buffers& BuffersFor(bool releaseGil) { return releaseGil ? tBuffers : gHeldBuffers; }
 
@@ -719,8 +723,10 @@ class Core {
             for (BatchItem& item : chunk) Py_DECREF(item.str);
             chunk.clear();
         };
+        Buffers& buffers = tBatchBuffers;
+        TrimOnExit trim{buffers};
+        UnitBuffer& output = buffers.output;
         try {
-            UnitBuffer output;
             std::vector<size_t> cuts;
             Py_ssize_t index = 0;
             for (bool more = true; more;) {
@@ -744,7 +750,7 @@ class Core {
                     ++index;
                     units += static_cast<size_t>(PyUnicode_GET_LENGTH(item));
                 }
-                NormalizeChunk(form, chunk, units, output, cuts);
+                NormalizeChunk(form, chunk, units, buffers, cuts);
                 for (BatchItem& item : chunk) {
                     PyObject* result = item.str;
                     if (item.changed) {
@@ -854,14 +860,13 @@ class Core {
     // go to the engine in one call, joined by U+0000, so that its fixed cost per call is
     // paid once per chunk rather than once per line.
     static void NormalizeChunk(const FormTraits& form, std::vector<BatchItem>& chunk, size_t units,
-                               UnitBuffer& output, std::vector<size_t>& cuts) {
+                               Buffers& buffers, std::vector<size_t>& cuts) {
+        UnitBuffer& joined = buffers.input;
+        UnitBuffer& output = buffers.output;
+        joined.clear();
         output.clear();
         cuts.clear();
-        const bool releaseGil = units >= kReleaseGilUnits;
-        Buffers& buffers = BuffersFor(releaseGil);
-        TrimOnExit trim{buffers};
-        UnitBuffer& joined = buffers.input;
-        WithoutGil(releaseGil, [&] {
+        WithoutGil(units >= kReleaseGilUnits, [&] {
             // Room for every text at once (a text of 4-byte characters may take two units
             // per character), and for as long a result, which most batches stay within.
             joined.Reserve(units + chunk.size());
