@@ -1,13 +1,24 @@
-# Installs the library, its header, a CMake package (kavex::kavex) and kavex.pc. Both
-# find the prefix from where they lie, so the installed tree can be moved.
+# Installs the library, its header, a CMake package (kavex::kavex) and kavex.pc, and the C
+# interface likewise (libkavex_c, kavex.h, kavex::c, kavex-c.pc). They find the prefix from
+# where they lie, so the installed tree can be moved.
 include(CMakePackageConfigHelpers)
 
-install(TARGETS kavex EXPORT kavexTargets
+install(TARGETS kavex kavex_c EXPORT kavexTargets
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/kavex/Normalization.h
+              ${PROJECT_SOURCE_DIR}/include/kavex/kavex.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kavex)
+# MinGW: the .def file of kavex_c.dll and the import library made from it for MSVC.
+if(MINGW)
+  install(FILES ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/kavex_c.def
+          DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  if(KAVEX_DLLTOOL)
+    install(FILES ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/kavex_c.lib
+            DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  endif()
+endif()
 install(EXPORT kavexTargets NAMESPACE kavex:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kavex)
 
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/kavexConfig.cmake.in
@@ -37,7 +48,9 @@ else()
   set(KAVEX_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
 endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/kavex.pc.in ${PROJECT_BINARY_DIR}/kavex.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/kavex.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/kavex-c.pc.in ${PROJECT_BINARY_DIR}/kavex-c.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/kavex.pc ${PROJECT_BINARY_DIR}/kavex-c.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 # The shipped rules, with the config.ini that names them by relative path.
 file(GLOB KAVEX_SHIPPED_RULES ${PROJECT_SOURCE_DIR}/rules/*.txt ${PROJECT_SOURCE_DIR}/rules/config.ini)

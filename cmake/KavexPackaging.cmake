@@ -11,8 +11,9 @@ set(CPACK_PACKAGE_DESCRIPTION
     "kavex normalizes Arabic, Persian, Urdu and other Arabic-script text held as
 UTF-16LE to NFD, NFC or NFKD. Each form is defined by a rules file; the default
 rules cover the Arabic-script blocks. This package holds the shared library
-libkavex with its header, CMake package and pkg-config file, the
-kavex-normalize tool and the default rules.")
+libkavex (a C++ class) and libkavex_c (a C interface for any compiler or FFI)
+with their headers, CMake package and pkg-config files, the kavex-normalize
+tool and the default rules.")
 set(CPACK_VERBATIM_VARIABLES ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_CHECKSUM SHA256)
@@ -62,3 +63,24 @@ if(CMAKE_INSTALL_PREFIX STREQUAL "/usr" AND UNIX)
 endif()
 
 include(CPack)
+
+# The PostgreSQL extension's own package, postgresql-<major>-kavex, with its copyright and
+# changelog; scripts/deb makes it after the first.
+if(TARGET kavex_postgresql AND CMAKE_INSTALL_PREFIX STREQUAL "/usr" AND UNIX)
+  set(KAVEX_PG_PACKAGE postgresql-${KAVEX_PG_MAJOR}-kavex)
+  set(KAVEX_PG_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/${KAVEX_PG_PACKAGE})
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/postgresql-changelog.in
+                 ${PROJECT_BINARY_DIR}/debian/postgresql/changelog @ONLY)
+  add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/debian/postgresql/changelog.gz
+                     COMMAND ${KAVEX_GZIP} -9nc ${PROJECT_BINARY_DIR}/debian/postgresql/changelog
+                             > ${PROJECT_BINARY_DIR}/debian/postgresql/changelog.gz
+                     DEPENDS ${PROJECT_BINARY_DIR}/debian/postgresql/changelog
+                     COMMENT "Compressing the changelog of ${KAVEX_PG_PACKAGE}")
+  add_custom_target(kavex_postgresql_changelog ALL
+                    DEPENDS ${PROJECT_BINARY_DIR}/debian/postgresql/changelog.gz)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/copyright
+                ${PROJECT_BINARY_DIR}/debian/postgresql/changelog.gz
+          DESTINATION ${KAVEX_PG_DOCDIR} COMPONENT postgresql EXCLUDE_FROM_ALL)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/KavexCPackPostgresql.cmake.in
+                 ${PROJECT_BINARY_DIR}/CPackPostgresqlConfig.cmake @ONLY)
+endif()

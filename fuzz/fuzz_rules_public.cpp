@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
     std::string file = "\xFF\xFE";
     for (const auto& rule : rules) {
-        file += kavex::testing::Utf16leOf(rule.first + u":" + rule.second + u"\r\n");
+        file += kavex::testing::Utf16leBytes(rule.first + u":" + rule.second + u"\r\n");
     }
     kavex::fuzz::ScratchDir::Write("rules.txt", reinterpret_cast<const uint8_t*>(file.data()),
                                    file.size());

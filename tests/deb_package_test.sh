@@ -44,6 +44,11 @@ for entry in "-rwxr-xr-x ./usr/bin/kavex-normalize" \
              "lrwxrwxrwx ./usr/lib/$multiarch/libkavex.so.${version%%.*} -> libkavex.so.$version" \
              "lrwxrwxrwx ./usr/lib/$multiarch/libkavex.so -> libkavex.so.${version%%.*}" \
              "-rw-r--r-- ./usr/include/kavex/Normalization.h" \
+             "-rw-r--r-- ./usr/lib/$multiarch/libkavex_c.so.$version" \
+             "lrwxrwxrwx ./usr/lib/$multiarch/libkavex_c.so.${version%%.*} -> libkavex_c.so.$version" \
+             "lrwxrwxrwx ./usr/lib/$multiarch/libkavex_c.so -> libkavex_c.so.${version%%.*}" \
+             "-rw-r--r-- ./usr/include/kavex/kavex.h" \
+             "-rw-r--r-- ./usr/lib/$multiarch/pkgconfig/kavex-c.pc" \
              "-rw-r--r-- ./usr/lib/$multiarch/cmake/kavex/kavexConfig.cmake" \
              "-rw-r--r-- ./usr/lib/$multiarch/pkgconfig/kavex.pc" \
              "-rw-r--r-- ./usr/share/kavex/rules/config.ini" \
@@ -62,6 +67,27 @@ if grep -Ev '^(-rw-r--r--|-rwxr-xr-x|drwxr-xr-x|lrwxrwxrwx) ' contents.txt; then
   exit 1
 fi
 dpkg-deb --field "$deb" Depends | grep -q 'libc6 (>='
+
+# The second package, when the extension was built: the module, its SQL and the rules in
+# the server's folders, and a dependency on the server.
+pgdeb=$(find "$work/build" -maxdepth 1 -name 'postgresql-*-kavex_*.deb')
+if [ -n "$pgdeb" ]; then
+  pgcontents=$(dpkg-deb --contents "$pgdeb" | awk '{print $1, $6}')
+  major=$(dpkg-deb --field "$pgdeb" Package | sed -E 's/^postgresql-([0-9]+)-kavex$/\1/')
+  for entry in "-rw-r--r-- ./usr/lib/postgresql/$major/lib/kavex.so" \
+               "-rw-r--r-- ./usr/share/postgresql/$major/extension/kavex.control" \
+               "-rw-r--r-- ./usr/share/postgresql/$major/extension/kavex--1.0.sql" \
+               "-rw-r--r-- ./usr/share/postgresql/$major/kavex/rules/config.ini" \
+               "-rw-r--r-- ./usr/share/postgresql/$major/kavex/rules/profiles/urdu/config.ini" \
+               "-rw-r--r-- ./usr/share/doc/postgresql-$major-kavex/copyright"; do
+    grep -qxF -- "$entry" <<<"$pgcontents" || { echo "$pgdeb lacks: $entry" >&2; exit 1; }
+  done
+  if grep -q ' ./usr/\(bin\|include\)/' <<<"$pgcontents"; then
+    echo "$pgdeb holds files of the first package" >&2
+    exit 1
+  fi
+  dpkg-deb --field "$pgdeb" Depends | grep -q "postgresql-$major"
+fi
 dpkg-deb --field "$deb" Installed-Size | grep -qE '^[0-9]+$'
 
 # A fresh dpkg database in a throwaway root. The postinst runs ldconfig: a stub stands in
@@ -112,4 +138,10 @@ cmake --build cmake-consumer >/dev/null
 for consumer in ./pc-consumer ./cmake-consumer/consumer; do
   LD_LIBRARY_PATH=$root/usr/lib/$multiarch "$consumer" "$root/usr/share/kavex/rules"
 done
-echo "Debian package: built, lintian clean of errors, installed with dpkg, $checked samples and two hosts: ok"
+# The C interface's example through kavex-c.pc, finding the rules installed beside its library.
+flags=$(PKG_CONFIG_LIBDIR=$pcdir PKG_CONFIG_PATH='' pkg-config --cflags --libs kavex-c)
+# shellcheck disable=SC2086 # the flags are words
+cc -std=c99 -Wall -Werror "$source/examples/c/main.c" -o c-example $flags
+env -u KAVEX_RULES LD_LIBRARY_PATH=$root/usr/lib/$multiarch ./c-example >out.txt
+printf '\xd9\xbe\xda\xbe\xd9\x91\n' | cmp - out.txt
+echo "Debian package: built, lintian clean of errors, installed with dpkg, $checked samples and three hosts: ok"

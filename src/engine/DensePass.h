@@ -32,8 +32,9 @@ struct DensePassResult {
 // the caller keeps p + kDenseUnits below the window's decided positions. Little-endian
 // hosts only.
 template <typename Units>
-DensePassResult DensePassBytes(const Units& text, std::size_t p, const uint32_t* steps,
-                               const char16_t* packed, unsigned char* pass) {
+KAVEX_ALWAYS_INLINE DensePassResult DensePassBytes(const Units& text, std::size_t p,
+                                                   const uint32_t* steps, const char16_t* packed,
+                                                   unsigned char* pass) {
     unsigned char* to = pass;
     uint32_t ones = 0;
     std::size_t k = 0;
@@ -65,7 +66,8 @@ DensePassResult DensePassBytes(const Units& text, std::size_t p, const uint32_t*
 
 // The same pass, counting only.
 template <typename Units>
-DensePassResult DensePassCount(const Units& text, std::size_t p, const uint32_t* steps) {
+KAVEX_ALWAYS_INLINE DensePassResult DensePassCount(const Units& text, std::size_t p,
+                                                   const uint32_t* steps) {
     uint32_t ones = 0;
     std::size_t size = 0;
     std::size_t k = 0;
@@ -82,8 +84,9 @@ DensePassResult DensePassCount(const Units& text, std::size_t p, const uint32_t*
 // room for a pass and the last pass held enough one-unit matches (any number, `forced`);
 // returns where they stopped, with everything before it written.
 template <typename Units, typename Sink>
-std::size_t DenseRun(const Units& text, std::size_t p, std::size_t limit, const uint32_t* steps,
-                     const char16_t* packed, Sink& sink, bool forced) {
+KAVEX_ALWAYS_INLINE std::size_t DenseRun(const Units& text, std::size_t p, std::size_t limit,
+                                         const uint32_t* steps, const char16_t* packed, Sink& sink,
+                                         bool forced) {
     while (limit - p > kDenseUnits && sink.HasRoomForDensePass()) {
         const DensePassResult pass = sink.DensePass(text, p, steps, packed);
         p += pass.units;

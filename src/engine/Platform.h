@@ -60,6 +60,16 @@
 #define KAVEX_NO_SANITIZE_ADDRESS
 #endif
 
+// The kernels a rewrite calls at every match are written as functions of their own but
+// must compile into the rewrite's loop, their state in its registers.
+#if defined(__GNUC__) || defined(__clang__)
+#define KAVEX_ALWAYS_INLINE inline __attribute__((always_inline))
+#elif defined(_MSC_VER)
+#define KAVEX_ALWAYS_INLINE __forceinline
+#else
+#define KAVEX_ALWAYS_INLINE inline
+#endif
+
 // Invariant checks: where a fast path relies on a condition (room in a buffer, padding
 // past a replacement, a window longer than every source), KAVEX_DCHECK states it. The
 // build defines KAVEX_DCHECKS=1 for Debug, sanitizer and fuzz builds; Release builds

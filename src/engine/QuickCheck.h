@@ -16,8 +16,8 @@ namespace kavex {
 // so a text is passed over at a fraction of a cycle per unit.
 constexpr std::size_t kMaxUnitRanges = 8;
 
-// Units a quick check tests at once, at its widest (AVX2); SSE2 takes half as many.
-constexpr std::size_t kQuickCheckVectorUnits = 16;
+// Units a quick check tests at once, at its widest (two AVX2 vectors); SSE2 takes eight.
+constexpr std::size_t kQuickCheckVectorUnits = 32;
 
 struct UnitRanges {
     std::size_t count = 0;

@@ -25,6 +25,9 @@ struct RewritePaths {
     bool densePass = false;
     bool matcherGaps = false;
     bool forced = false;
+    // Every path where it pays: the library's own way, compiled with the choices above as
+    // constants.
+    bool automatic = false;
 
     static RewritePaths From(const PathChoice& choice, const uint32_t* steps) {
         RewritePaths paths;
@@ -33,8 +36,21 @@ struct RewritePaths {
         paths.densePass = steps != nullptr && choice.Has(Path::kDensePass);
         paths.matcherGaps = choice.Has(Path::kMatcherGaps);
         paths.forced = choice.forced;
+        const PathChoice all = PathChoice::Auto();
+        paths.automatic = choice.enabled == all.enabled && !choice.forced;
         return paths;
     }
+};
+
+// The choices of RewritePaths as the rewrite reads them: constants for the library's own
+// way, so that it pays nothing for the others.
+template <bool kAutomatic>
+struct PathFlags {
+    const RewritePaths& paths;
+    bool StepWalk() const { return kAutomatic ? paths.steps != nullptr : paths.stepWalk; }
+    bool DensePass() const { return kAutomatic ? paths.steps != nullptr : paths.densePass; }
+    bool MatcherGaps() const { return kAutomatic || paths.matcherGaps; }
+    bool Forced() const { return !kAutomatic && paths.forced; }
 };
 
 // Units that start nothing passed one at a time between one-unit matches before the rest
@@ -45,9 +61,9 @@ constexpr std::size_t kShortGap = 4;
 // names them, with up to kShortGap units that start nothing between them. Returns as
 // StepWalk does.
 template <typename Units, typename Rules, typename Sink>
-bool GapWalk(const Units& text, std::size_t limit, const Rules& list,
-             const RuleMatcher::Scanner<Units>& scanner, Sink& sink, RewriteCursor& cursor,
-             bool forced) {
+KAVEX_ALWAYS_INLINE bool GapWalk(const Units& text, std::size_t limit, const Rules& list,
+                                 const RuleMatcher::Scanner<Units>& scanner, Sink& sink,
+                                 RewriteCursor& cursor, bool forced) {
     const std::size_t ruleCount = list.Count();
     std::size_t copied = cursor.copied;
     std::size_t p = cursor.p;
@@ -75,20 +91,17 @@ bool GapWalk(const Units& text, std::size_t limit, const Rules& list,
     }
 }
 
-// Rewrites text[0, length) into `sink` from `match` on, the units before `copied` being
-// written already, taking the matches that start before `limit`; returns where the units
-// not written yet start (`length` when `limit` is `length`). A match found before `limit`
-// lies wholly inside the text.
-template <typename Units, typename Rules, typename Sink>
-std::size_t Rewrite(const Units& text, std::size_t length, std::size_t limit, std::size_t copied,
-                    RuleMatch match, RuleMatcher::Scanner<Units>& scanner, const Rules& list,
-                    Sink& sink, const RewritePaths& paths) {
+template <bool kAutomatic, typename Units, typename Rules, typename Sink>
+std::size_t RewriteOn(const Units& text, std::size_t length, std::size_t limit, std::size_t copied,
+                      RuleMatch match, RuleMatcher::Scanner<Units>& scanner, const Rules& list,
+                      Sink& sink, const RewritePaths& rewritePaths) {
     KAVEX_DCHECK(copied <= limit && limit <= length);
+    const PathFlags<kAutomatic> paths{rewritePaths};
     const std::size_t ruleCount = list.Count();
     const auto dense = [&](const RewriteCursor& at) {
-        return paths.densePass
-                   ? DenseRun(text, at.p, limit, paths.steps, list.Units(), sink, paths.forced)
-                   : at.p;
+        return paths.DensePass() ? DenseRun(text, at.p, limit, rewritePaths.steps, list.Units(),
+                                            sink, paths.Forced())
+                                 : at.p;
     };
     while (match.position >= 0 && static_cast<std::size_t>(match.position) < limit &&
            match.rule < ruleCount) {
@@ -101,21 +114,21 @@ std::size_t Rewrite(const Units& text, std::size_t length, std::size_t limit, st
         // A match that ends the text leaves nothing to search.
         if (copied >= length || copied >= limit) return copied;
         cursor.copied = cursor.p = copied;
-        if (paths.stepWalk) {
-            if (!StepWalk(text, length, limit, paths.steps, list, scanner, sink, cursor,
-                          paths.forced, dense)) {
+        if (paths.StepWalk()) {
+            if (!StepWalk(text, length, limit, rewritePaths.steps, list, scanner, sink, cursor,
+                          paths.Forced(), dense)) {
                 return cursor.copied;
             }
         } else {
-            if (paths.densePass && (cursor.dense || paths.forced)) {
+            if (paths.DensePass() && (cursor.dense || paths.Forced())) {
                 const std::size_t to = dense(cursor);
                 if (to != cursor.p) {
                     KAVEX_DCHECK(to > cursor.p && to < limit);
                     cursor.copied = cursor.p = to;
                 }
             }
-            if (paths.matcherGaps &&
-                !GapWalk(text, limit, list, scanner, sink, cursor, paths.forced)) {
+            if (paths.MatcherGaps() &&
+                !GapWalk(text, limit, list, scanner, sink, cursor, paths.Forced())) {
                 return cursor.copied;
             }
         }
@@ -125,6 +138,20 @@ std::size_t Rewrite(const Units& text, std::size_t length, std::size_t limit, st
     const std::size_t end = std::max(copied, limit);
     sink.Copy(text, copied, end - copied);
     return end;
+}
+
+// Rewrites text[0, length) into `sink` from `match` on, the units before `copied` being
+// written already, taking the matches that start before `limit`; returns where the units
+// not written yet start (`length` when `limit` is `length`). A match found before `limit`
+// lies wholly inside the text.
+template <typename Units, typename Rules, typename Sink>
+std::size_t Rewrite(const Units& text, std::size_t length, std::size_t limit, std::size_t copied,
+                    RuleMatch match, RuleMatcher::Scanner<Units>& scanner, const Rules& list,
+                    Sink& sink, const RewritePaths& paths) {
+    if (paths.automatic) {
+        return RewriteOn<true>(text, length, limit, copied, match, scanner, list, sink, paths);
+    }
+    return RewriteOn<false>(text, length, limit, copied, match, scanner, list, sink, paths);
 }
 
 }  // namespace kavex

@@ -160,8 +160,8 @@ class ByteSink {
     }
     // A pass into a buffer of its own, copied out as long as its result is.
     template <typename Units>
-    DensePassResult DensePass(const Units& text, std::size_t p, const uint32_t* steps,
-                              const char16_t* packed) {
+    KAVEX_ALWAYS_INLINE DensePassResult DensePass(const Units& text, std::size_t p,
+                                                  const uint32_t* steps, const char16_t* packed) {
         unsigned char pass[kDensePassBytes];
         const DensePassResult result = DensePassBytes(text, p, steps, packed, pass);
         KAVEX_DCHECK(result.size <= roomBytes);
@@ -204,8 +204,8 @@ class CountSink {
     void Put(const char16_t*, std::size_t count) { size += count; }
     bool HasRoomForDensePass() const { return true; }
     template <typename Units>
-    DensePassResult DensePass(const Units& text, std::size_t p, const uint32_t* steps,
-                              const char16_t*) {
+    KAVEX_ALWAYS_INLINE DensePassResult DensePass(const Units& text, std::size_t p,
+                                                  const uint32_t* steps, const char16_t*) {
         const DensePassResult result = DensePassCount(text, p, steps);
         size += result.size;
         return result;

@@ -94,9 +94,9 @@ constexpr std::size_t kDenseGap = 2;
 // right after a close one and returns where they stopped (cursor.p when they took
 // nothing); `forced` walks to `limit` whatever the gaps.
 template <typename Units, typename Rules, typename Sink, typename Scanner, typename Dense>
-bool StepWalk(const Units& text, std::size_t length, std::size_t limit, const uint32_t* steps,
-              const Rules& list, const Scanner& scanner, Sink& sink, RewriteCursor& cursor,
-              bool forced, Dense&& dense) {
+KAVEX_ALWAYS_INLINE bool StepWalk(const Units& text, std::size_t length, std::size_t limit,
+                                  const uint32_t* steps, const Rules& list, const Scanner& scanner,
+                                  Sink& sink, RewriteCursor& cursor, bool forced, Dense&& dense) {
     const std::size_t ruleCount = list.Count();
     std::size_t copied = cursor.copied;
     std::size_t p = cursor.p;

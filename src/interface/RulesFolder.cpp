@@ -141,7 +141,7 @@ RulesFolder::RulesFolder(std::string folder) : folder_(std::move(folder)) {
     } catch (const KavexException& e) {
         throw RulesFolderError(RulesFolderError::Kind::kConfig,
                                where + ": reading its config.ini failed: " + e.GetMessage(),
-                               "config.ini");
+                               "config.ini", e.GetMessage());
     }
     named_ = named;
 }
@@ -172,7 +172,7 @@ const Normalizer& RulesFolder::Get(Form form) const {
         throw RulesFolderError(
             RulesFolderError::Kind::kMissingKey,
             where + ": its config.ini has no " + key + (why.empty() ? "" : ": " + why),
-            "config.ini");
+            "config.ini", why);
     }
     auto normalizer = std::make_unique<Normalizer>();
     const std::string path = RulesFile(form);
@@ -183,7 +183,7 @@ const Normalizer& RulesFolder::Get(Form form) const {
         throw RulesFolderError(RulesFolderError::Kind::kRulesFile,
                                where + ": the " + FormName(form) + " rules file " + Quote(named) +
                                    " (" + key + " in its config.ini) " + why,
-                               named);
+                               named, why);
     }
     owned_[f] = std::move(normalizer);
     loaded_[f].store(owned_[f].get(), std::memory_order_release);
@@ -214,7 +214,8 @@ std::string RulesFolder::ProfileFolder(const std::string& folder, const std::str
             "unknown profile '" + name + "' (" +
                 (known.empty() ? "the rules in " + Quote(folder) + " have no profiles"
                                : "known: " + known) +
-                ")");
+                ")",
+            "", known);
     }
     return Join(Join(folder, "profiles"), name);
 }

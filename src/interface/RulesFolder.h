@@ -32,15 +32,25 @@ class RulesFolderError : public std::runtime_error {
         kRulesFile,       // the rules file named cannot be loaded
         kUnknownProfile,  // no profile of that name
     };
-    RulesFolderError(Kind kind, const std::string& message, std::string file = "")
-        : std::runtime_error(message), kind_(kind), file_(std::move(file)) {}
+    RulesFolderError(Kind kind, const std::string& message, std::string file = "",
+                     std::string detail = "")
+        : std::runtime_error(message),
+          kind_(kind),
+          file_(std::move(file)),
+          detail_(std::move(detail)) {}
     Kind GetKind() const { return kind_; }
     // The file at fault as config.ini names it (or "config.ini"); empty for the others.
     const std::string& File() const { return file_; }
+    // The cause alone, for hosts that word their own messages: what is wrong with the rules
+    // file (kRulesFile), why the key was not found (kMissingKey, may be empty), the read
+    // error (kConfig, empty when config.ini could not be opened at all), the known profiles
+    // joined by ", " (kUnknownProfile, empty when there are none); empty for kFolder.
+    const std::string& Detail() const { return detail_; }
 
   private:
     Kind kind_;
     std::string file_;
+    std::string detail_;
 };
 
 class RulesFolder {

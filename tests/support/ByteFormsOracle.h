@@ -18,6 +18,7 @@
 #include "engine/Platform.h"
 #include "support/GuardedBuffer.h"
 #include "support/NaiveOracle.h"
+#include "support/TempDir.h"
 
 namespace kavex::testing {
 
@@ -43,15 +44,6 @@ inline std::vector<CpuLevel> EveryCpuLevel() {
         if (CpuLevelAvailable(cpu)) levels.push_back(cpu);
     }
     return levels;
-}
-
-inline std::string Utf16leOf(const std::u16string& text) {
-    std::string bytes;
-    for (char16_t unit : text) {
-        bytes.push_back(static_cast<char>(unit & 0xFF));
-        bytes.push_back(static_cast<char>(unit >> 8));
-    }
-    return bytes;
 }
 
 inline std::u16string UnitsOf(const unsigned char* bytes, std::size_t units) {
@@ -95,7 +87,7 @@ inline ByteFormsExpected ExpectedOf(const NaiveRules& rules, const std::u16strin
 // What went wrong, or an empty string. `capacities` empty: every one from 0 to the need + 2.
 inline std::string CheckByteForms(const ByteForms& forms, const std::u16string& text,
                                   const ByteFormsExpected& expected, std::vector<int> capacities) {
-    const std::string bytes = Utf16leOf(text);
+    const std::string bytes = Utf16leBytes(text);
     const int length = static_cast<int>(bytes.size());
     // Exactly as long as the text, so a read past it is caught as well.
     GuardedBuffer input(bytes.size());

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <system_error>
 
 #include "Failure.h"
+#include "common/FileReplacement.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -45,69 +45,6 @@ bool IsTerminal(std::FILE* stream) {
 #else
     return isatty(fileno(stream)) != 0;
 #endif
-}
-
-long ProcessId() {
-#ifdef _WIN32
-    return _getpid();
-#else
-    return static_cast<long>(getpid());
-#endif
-}
-
-int CreateExclusive(const fs::path& path) {
-#ifdef _WIN32
-    return _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-#else
-    return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-#endif
-}
-
-#ifndef _WIN32
-// Removed by the signal handler, so an interrupted run leaves no temporary file behind.
-char g_temporaryPath[4096];
-
-extern "C" void RemoveTemporaryAndExit(int signal) {
-    if (g_temporaryPath[0] != '\0') unlink(g_temporaryPath);
-    _exit(128 + signal);
-}
-#endif
-
-void RememberTemporary(const fs::path& temporary) {
-#ifndef _WIN32
-    const std::string path = temporary.string();
-    if (path.size() < sizeof g_temporaryPath) {
-        std::memcpy(g_temporaryPath, path.c_str(), path.size() + 1);
-    }
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        std::signal(signal, RemoveTemporaryAndExit);
-    }
-#else
-    (void)temporary;
-#endif
-}
-
-void ForgetTemporary() {
-#ifndef _WIN32
-    g_temporaryPath[0] = '\0';
-#endif
-}
-
-// `path` with every symbolic link it ends in followed, as opening it for writing would;
-// the folders on the way are left to the system.
-fs::path WithoutLinks(const fs::path& path) {
-    fs::path file = path;
-    for (int hops = 0; hops < 40; ++hops) {
-        std::error_code error;
-        if (!fs::is_symlink(fs::symlink_status(file, error))) return file;
-        const fs::path next = fs::read_symlink(file, error);
-        if (error) {
-            throw Failure{
-                kExitIo, "cannot follow the symbolic link " + Quote(file) + ": " + error.message()};
-        }
-        file = next.is_absolute() ? next : file.parent_path() / next;
-    }
-    throw Failure{kExitIo, "cannot write " + Quote(path) + ": too many levels of symbolic links"};
 }
 
 }  // namespace
@@ -187,47 +124,27 @@ void Output::OpenStandardOutput() {
 void Output::OpenFile(const fs::path& target) {
     target_ = target;
     name_ = target.u8string();
-    std::error_code error;
-    if (fs::is_directory(target, error)) {
-        throw Failure{kExitIo, "cannot write " + Quote(target) + ": it is a folder"};
-    }
-    // The new file replaces the one a symbolic link names, next to it, so the link stays.
-    file_ = WithoutLinks(target);
-    // A rename gives the new file one name: the other names of a file with hard links would
-    // keep the old text.
-    const std::uintmax_t links = fs::hard_link_count(file_, error);
-    if (!error && links > 1) {
-        throw Failure{kExitIo, "cannot replace " + Quote(target) + ": it has " +
-                                   std::to_string(links) +
-                                   " hard links, and the normalized file would take the place "
-                                   "of this one alone; write to another file and copy that "
-                                   "over it (cp keeps the links)"};
-    }
-    const fs::path folder = file_.parent_path();
-    for (int attempt = 0; attempt < 100 && stream_ == nullptr; ++attempt) {
-        temporary_ = folder / (file_.filename().u8string() + ".kavex-tmp-" +
-                               std::to_string(ProcessId()) + "-" + std::to_string(attempt));
-        int fd = CreateExclusive(temporary_);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
-            const int saved = errno;
-            temporary_.clear();
-            throw Failure{kExitIo, "cannot create a temporary file next to " + Quote(target) +
-                                       ": " + ErrnoText(saved)};
+    try {
+        replacement_ = std::make_unique<tools::FileReplacement>(target, ".kavex-tmp-");
+    } catch (const tools::FileReplacementError& e) {
+        switch (e.kind) {
+            case tools::FileReplacementError::Kind::kFolder:
+                throw Failure{kExitIo, "cannot write " + Quote(target) + ": it is a folder"};
+            case tools::FileReplacementError::Kind::kHardLinks:
+                throw Failure{kExitIo,
+                              "cannot replace " + Quote(target) + ": it has " + e.detail +
+                                  " hard links, and the normalized file would take the place "
+                                  "of this one alone; write to another file and copy that "
+                                  "over it (cp keeps the links)"};
+            case tools::FileReplacementError::Kind::kLink:
+                throw Failure{kExitIo,
+                              "cannot follow the symbolic link " + Quote(e.path) + ": " + e.detail};
+            default:
+                throw Failure{kExitIo, "cannot create a temporary file next to " + Quote(target) +
+                                           ": " + e.detail};
         }
-        RememberTemporary(temporary_);
-#ifdef _WIN32
-        stream_ = _fdopen(fd, "wb");
-#else
-        struct stat existing;
-        // A replaced file keeps its permissions.
-        if (stat(file_.c_str(), &existing) == 0) fchmod(fd, existing.st_mode & 07777);
-        stream_ = fdopen(fd, "wb");
-#endif
     }
-    if (stream_ == nullptr) {
-        throw Failure{kExitIo, "cannot create a temporary file next to " + Quote(target)};
-    }
+    stream_ = replacement_->Stream();
     SetBuffer();
 }
 
@@ -260,27 +177,19 @@ void Output::Write(const void* data, std::size_t size) {
 
 void Output::Commit() {
     if (std::fflush(stream_) != 0) WriteFailed(errno);
-    if (temporary_.empty()) return;
-    std::FILE* stream = stream_;
+    if (!replacement_) return;
     stream_ = nullptr;
-    if (std::fclose(stream) != 0) WriteFailed(errno);
-    std::error_code error;
-    fs::rename(temporary_, file_, error);
-    if (error) {
-        throw Failure{kExitIo, "cannot replace " + Quote(target_) + ": " + error.message()};
+    try {
+        if (!replacement_->Commit()) WriteFailed(errno);
+    } catch (const tools::FileReplacementError& e) {
+        throw Failure{kExitIo, "cannot replace " + Quote(target_) + ": " + e.detail};
     }
-    temporary_.clear();
-    ForgetTemporary();
+    replacement_.reset();
 }
 
 void Output::Abandon() {
-    if (temporary_.empty()) return;
-    if (stream_ != nullptr) std::fclose(stream_);
     stream_ = nullptr;
-    std::error_code ignored;
-    fs::remove(temporary_, ignored);
-    temporary_.clear();
-    ForgetTemporary();
+    replacement_.reset();
 }
 
 // Pieces are written whole, mostly larger than this, so the buffer only gathers the

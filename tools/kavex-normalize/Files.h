@@ -7,7 +7,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
+
+#include "common/FileReplacement.h"
 
 namespace kavex::cli {
 
@@ -63,8 +66,7 @@ class Output {
     std::FILE* stream_ = nullptr;
     std::string name_;
     fs::path target_;  // as given, for messages
-    fs::path file_;    // the target with its symbolic links followed: what is replaced
-    fs::path temporary_;
+    std::unique_ptr<tools::FileReplacement> replacement_;
     bool written_ = false;
 };
 

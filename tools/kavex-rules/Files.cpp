@@ -1,13 +1,13 @@
 #include "Files.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <vector>
 
-#include "config/ConfigManager.h"
+#include "common/FileReplacement.h"
+#include "interface/RulesFolder.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -27,77 +27,22 @@ namespace {
 namespace fs = std::filesystem;
 
 // The rules files that the folder's config.ini names, as paths from where the tool runs;
-// empty when it has none. config.ini is read by the library's own reader, which reads it
-// from the current folder.
+// empty when it has none.
 std::vector<std::string> RulesFilesOfFolder(const fs::path& folder) {
-    std::error_code error;
-    if (!fs::is_regular_file(folder / "config.ini", error)) return {};
-    const fs::path previous = fs::current_path(error);
-    if (error) return {};
-    fs::current_path(folder, error);
-    if (error) return {};
-    ConfigManager config;
-    bool read = false;
+    std::vector<std::string> files;
     try {
-        read = config.ReadConfigFile();
-    } catch (...) {
+        const RulesFolder rules(folder.u8string());
+        for (std::size_t f = 0; f < kFormCount; ++f) {
+            const std::string shown = rules.RulesFile(static_cast<Form>(f));
+            if (shown.empty()) continue;
+            bool seen = false;
+            for (const std::string& earlier : files) seen |= earlier == shown;
+            if (!seen) files.push_back(shown);
+        }
+    } catch (const RulesFolderError&) {
         // Only a hint is lost.
     }
-    fs::current_path(previous, error);
-    std::vector<std::string> files;
-    if (!read) return files;
-    for (const std::string* path :
-         {&config.nfdFilePath, &config.nfcFilePath, &config.nfkdFilePath}) {
-        if (path->empty()) continue;
-        const fs::path file(*path);
-        const std::string shown = (file.is_absolute() ? file : folder / file).string();
-        bool seen = false;
-        for (const std::string& earlier : files) seen |= earlier == shown;
-        if (!seen) files.push_back(shown);
-    }
     return files;
-}
-
-long ProcessId() {
-#ifdef _WIN32
-    return _getpid();
-#else
-    return static_cast<long>(getpid());
-#endif
-}
-
-int CreateExclusive(const std::string& path) {
-#ifdef _WIN32
-    return _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-#else
-    return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-#endif
-}
-
-#ifndef _WIN32
-// Removed by the signal handler, so an interrupted run leaves no temporary file behind.
-char g_temporaryPath[4096];
-
-extern "C" void RemoveTemporaryAndExit(int signal) {
-    if (g_temporaryPath[0] != '\0') unlink(g_temporaryPath);
-    _exit(128 + signal);
-}
-#endif
-
-void RememberTemporary(const std::string& path) {
-#ifndef _WIN32
-    if (path.size() >= sizeof g_temporaryPath) return;
-    std::memcpy(g_temporaryPath, path.c_str(), path.size() + 1);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, RemoveTemporaryAndExit);
-#else
-    (void)path;
-#endif
-}
-
-void ForgetTemporary() {
-#ifndef _WIN32
-    g_temporaryPath[0] = '\0';
-#endif
 }
 
 }  // namespace
@@ -147,32 +92,18 @@ Output::Output(const std::string& target) {
         return;
     }
     name_ = target;
-    std::error_code error;
-    if (fs::is_directory(target, error)) {
-        throw Failure{kExitIo, target + ": cannot write: it is a folder"};
-    }
-    for (int attempt = 0; attempt < 100 && stream_ == nullptr; ++attempt) {
-        const std::string temporary = target + ".kavex-rules-tmp-" + std::to_string(ProcessId()) +
-                                      "-" + std::to_string(attempt);
-        const int fd = CreateExclusive(temporary);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
-            WriteFailed(errno);
+    try {
+        replacement_ =
+            std::make_unique<tools::FileReplacement>(fs::u8path(target), ".kavex-rules-tmp-");
+    } catch (const tools::FileReplacementError& e) {
+        if (e.kind == tools::FileReplacementError::Kind::kHardLinks) {
+            throw Failure{kExitIo, name_ + ": cannot write: it has " + e.detail +
+                                       " hard links, and the new file would take the place "
+                                       "of this one alone"};
         }
-        temporary_ = temporary;
-        RememberTemporary(temporary_);
-#ifdef _WIN32
-        stream_ = _fdopen(fd, "wb");
-#else
-        struct stat existing;
-        // A replaced file keeps its permissions.
-        if (stat(target.c_str(), &existing) == 0) fchmod(fd, existing.st_mode & 07777);
-        stream_ = fdopen(fd, "wb");
-#endif
-        if (stream_ == nullptr) WriteFailed(errno);
+        throw Failure{kExitIo, name_ + ": cannot write: " + e.detail};
     }
-    if (stream_ == nullptr) WriteFailed(EEXIST);
-    target_ = target;
+    stream_ = replacement_->Stream();
 }
 
 Output::~Output() { Abandon(); }
@@ -187,15 +118,14 @@ void Output::Commit() {
     // A write that failed once may leave nothing for the flush to report.
     errno = 0;
     if (std::fflush(stream_) != 0 || std::ferror(stream_)) WriteFailed(errno != 0 ? errno : EIO);
-    std::FILE* stream = stream_;
     stream_ = nullptr;
-    if (std::fclose(stream) != 0) WriteFailed(errno);
-    if (temporary_.empty()) return;
-    std::error_code error;
-    fs::rename(temporary_, target_, error);
-    if (error) throw Failure{kExitIo, name_ + ": cannot write: " + error.message()};
-    temporary_.clear();
-    ForgetTemporary();
+    if (!replacement_) return;
+    try {
+        if (!replacement_->Commit()) WriteFailed(errno);
+    } catch (const tools::FileReplacementError& e) {
+        throw Failure{kExitIo, name_ + ": cannot write: " + e.detail};
+    }
+    replacement_.reset();
 }
 
 void Output::WriteFailed(int error) {
@@ -205,13 +135,8 @@ void Output::WriteFailed(int error) {
 }
 
 void Output::Abandon() {
-    if (stream_ != nullptr && stream_ != stdout) std::fclose(stream_);
     stream_ = nullptr;
-    if (temporary_.empty()) return;
-    std::error_code ignored;
-    fs::remove(temporary_, ignored);
-    temporary_.clear();
-    ForgetTemporary();
+    replacement_.reset();
 }
 
 }  // namespace kavex::rules

@@ -6,7 +6,10 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <memory>
 #include <string>
+
+#include "common/FileReplacement.h"
 
 namespace kavex::rules {
 
@@ -56,8 +59,7 @@ class Output {
     void Abandon();
 
     std::string name_;  // as messages give it
-    std::string target_;
-    std::string temporary_;
+    std::unique_ptr<tools::FileReplacement> replacement_;
     std::FILE* stream_ = nullptr;
 };
 
