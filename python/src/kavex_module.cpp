@@ -442,7 +442,15 @@ PyObject* StrFromUnits(const uint16_t* units, size_t length, const size_t* cuts,
 // A str of one character per unit, of the narrowest kind that holds them. Little-endian
 // hosts only (the direct way).
 PyObject* StrFromChars(const uint16_t* units, size_t length) {
-    return PyUnicode_FromKindAndData(PyUnicode_2BYTE_KIND, units, static_cast<Py_ssize_t>(length));
+    unsigned any = 0;
+    for (size_t i = 0; i < length; ++i) any |= units[i];
+    if (any < 0x100) {
+        return PyUnicode_FromKindAndData(PyUnicode_2BYTE_KIND, units,
+                                         static_cast<Py_ssize_t>(length));
+    }
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(length), 0xFFFF);
+    if (str != nullptr) std::memcpy(PyUnicode_2BYTE_DATA(str), units, 2 * length);
+    return str;
 }
 
 // The result of the direct way, in units: one character each, unless the rules wrote
