@@ -1,8 +1,8 @@
 """The build backend of the kavex package (PEP 517), for `python3 -m pip install ./python`.
 
 It configures the repository's CMake for the interpreter that runs it, builds the target
-kavex_python_package (the module, a copy of libkavex found through $ORIGIN, the Python
-files and the shipped rules) and zips that folder into a wheel. It needs cmake, a C++17
+kavex_python_package (the module, the Python files and the shipped rules) and zips that
+folder into a wheel. It needs cmake, a C++17
 compiler, the headers of this interpreter and pybind11 (Debian: cmake g++ python3-dev
 pybind11-dev), and no Python package, so pip needs no package index to run it.
 """
@@ -42,7 +42,7 @@ def _dist_info(directory):
     os.makedirs(path, exist_ok=True)
     with open(os.path.join(path, "METADATA"), "w", encoding="utf-8") as f:
         f.write(f"Metadata-Version: 2.1\nName: kavex\nVersion: {version}\n"
-                "Summary: Normalization of Arabic-script text (NFD, NFC, NFKD) with the kavex "
+                "Summary: Normalization of Arabic-script text (NFD, NFC, NFKD, NFKC) with the kavex "
                 "library\nRequires-Python: >=3.8\nProvides-Extra: dask\n"
                 "Requires-Dist: dask; extra == \"dask\"\n"
                 "Requires-Dist: distributed; extra == \"dask\"\n")

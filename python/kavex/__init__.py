@@ -1,45 +1,71 @@
-"""Normalization of Arabic-script text (Arabic, Urdu, Persian and the rest) into NFD, NFC
-or NFKD, with the kavex library and its shipped rules.
+"""Normalization of Arabic-script text (Arabic, Urdu, Persian and the rest) into NFD, NFC,
+NFKD or NFKC, with the kavex library and its shipped rules.
 
     >>> import kavex
     >>> kavex.normalize("\u067e\u0651\u06be")            # shadda typed before the heh
     '\u067e\u06be\u0651'
+    >>> kavex.normalize_all(["\u0627\u0653", "abc"])
+    ['\u0622', 'abc']
     >>> nfd = kavex.Normalizer()
     >>> nfd.is_normalized("\u0622", kavex.Form.NFD)
     False
 
-Loading rules: the library reads "config.ini" from the process's current directory, so a
-`Normalizer` is created by entering its rules folder for the time of the load (tens of
-milliseconds for the shipped rules) and going back to the previous current directory
-afterwards, also when the load fails. Loads take turns under a lock, and a fork waits
-for a load to end, so a child process starts in the parent's directory with the lock free.
-Other threads of the process that use relative paths during a load see the rules folder as
-their current directory: create normalizers at start-up (or let `normalize` create its
-default one early) when other threads depend on the current directory.
+Loading rules: a `Normalizer` reads the config.ini of its rules folder when it is created,
+and each form's rules file the first time the form is used (`import kavex;
+kavex.normalize(text)` loads NFC alone). Paths in config.ini are read relative to the
+folder; the process's current directory is never changed. A fork waits for a load to end,
+so a child process can load at once.
 """
 
-import enum
+import _thread
 import os
-import threading
 
 from . import _kavex
 
-__all__ = ["Form", "Normalizer", "RulesError", "normalize", "profiles", "RULES"]
+__all__ = ["Form", "Normalizer", "RulesError", "normalize", "normalize_all", "profiles",
+           "RULES"]
 __version__ = "1.0.0"
 
 #: The folder of the rules shipped inside the package.
 RULES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "rules")
 
+_form_lock = _thread.allocate_lock()
 
-class Form(str, enum.Enum):
-    """A normalization form. Every function also takes the names as strings, in any case."""
 
-    NFD = "NFD"
-    NFC = "NFC"
-    NFKD = "NFKD"
+def _make_form():
+    # Made on first use: importing enum costs a few milliseconds, which a script that
+    # normalizes one line would pay at every start.
+    import enum
 
-    def __str__(self):
-        return self.value
+    class Form(str, enum.Enum):
+        """A normalization form. Every function also takes the names as strings, in any
+        case."""
+
+        NFD = "NFD"
+        NFC = "NFC"
+        NFKD = "NFKD"
+        NFKC = "NFKC"
+
+        def __str__(self):
+            return self.value
+
+    Form.__module__ = __name__
+    Form.__qualname__ = "Form"
+    return Form
+
+
+def __getattr__(name):
+    if name == "Form":
+        global Form
+        with _form_lock:
+            if "Form" not in globals():
+                Form = _make_form()
+        return globals()["Form"]
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted(set(globals()) | {"Form"})
 
 
 class RulesError(OSError):
@@ -74,19 +100,27 @@ class Normalizer(_kavex.Core):
 
     `rules` is a folder holding a config.ini and the rules files it names; by default the
     rules shipped inside the package. `profile` picks one of the shipped rule profiles
-    (`kavex.profiles()` lists them) instead. Raises RulesError when the folder cannot be
-    loaded, ValueError for an unknown profile or a NUL in the path.
+    (`kavex.profiles()` lists them) instead. Raises RulesError when the folder or its
+    config.ini cannot be read, ValueError for an unknown profile or a NUL in the path. Each
+    form's rules file loads the first time the form is used; a call with a form whose rules
+    cannot be loaded (config.ini names none, or the file is missing or not a rules file)
+    raises RulesError naming the file.
 
     A Normalizer may be used by several threads at once. It pickles as its rules folder
     (or as the shipped rules and profile), and loads again where it is unpickled, so
     multiprocessing, concurrent.futures and Dask can send it to their workers; a folder
     given as `rules` must exist at the same path there.
 
-    Methods (the form is "NFD", "NFC" or "NFKD" in any case, or a kavex.Form):
+    Methods (the form is "NFD", "NFC", "NFKD" or "NFKC" in any case, or a kavex.Form):
       normalize(text, form="NFC") -> str
           The normalized text, or `text` itself when nothing changed. Any str
           round-trips: characters beyond U+FFFF, lone surrogates and U+0000 included.
           Long texts are normalized without holding the GIL.
+      normalize_all(texts, form="NFC") -> list[str]
+          Every str of the iterable `texts` (a list, a tuple, a pandas Series, a
+          generator) normalized, with the GIL released over the batch. Texts that come
+          back unchanged are the same objects; an item that is not a str raises
+          TypeError naming its index.
       is_normalized(text, form="NFC") -> bool
           Whether normalize would return the text unchanged.
       normalize_utf16le(data, form="NFC") -> bytes
@@ -108,15 +142,7 @@ class Normalizer(_kavex.Core):
             folder = os.path.abspath(os.fspath(rules))
         else:
             folder = RULES
-        try:
-            super().__init__(os.fsencode(folder))
-        except _kavex.LoadFailed as error:
-            # The module tells what failed, from the library's own reading of the folder.
-            detail, name = error.args
-            file = None if name is None else os.fsdecode(
-                os.path.join(os.fsencode(folder), name))
-            raise RulesError(f"cannot load rules from {folder!r}: {os.fsdecode(detail)}",
-                             folder, file) from None
+        super().__init__(os.fsencode(folder))
         self._rules = None if rules is None else folder
         self._profile = profile
 
@@ -147,14 +173,15 @@ class Normalizer(_kavex.Core):
 
 
 _default = None
-_default_lock = threading.Lock()
+_default_lock = _thread.allocate_lock()
 
 
 def _after_fork_in_child():
-    # A fork made while another thread created the default normalizer leaves this lock
-    # taken by a thread the child does not have.
-    global _default_lock
-    _default_lock = threading.Lock()
+    # A fork made while another thread created the default normalizer (or kavex.Form)
+    # leaves the lock taken by a thread the child does not have.
+    global _default_lock, _form_lock
+    _default_lock = _thread.allocate_lock()
+    _form_lock = _thread.allocate_lock()
 
 
 if hasattr(os, "register_at_fork"):
@@ -169,8 +196,11 @@ def _default_normalizer():
         return _default
 
 
-_kavex._set_default_factory(_default_normalizer)
+_kavex._set_hooks(_default_normalizer, RulesError)
 
 #: normalize(text, form="NFC") -> str: `Normalizer().normalize` with one normalizer of
 #: the shipped rules, created on first use.
 normalize = _kavex.normalize
+#: normalize_all(texts, form="NFC") -> list[str]: `Normalizer().normalize_all` with the
+#: same normalizer.
+normalize_all = _kavex.normalize_all

@@ -1,6 +1,6 @@
 import enum
 import os
-from typing import Final, Literal, Optional, Union
+from typing import Final, Iterable, Literal, Optional, Union
 
 __version__: Final[str]
 RULES: Final[str]
@@ -9,9 +9,12 @@ class Form(str, enum.Enum):
     NFD = "NFD"
     NFC = "NFC"
     NFKD = "NFKD"
+    NFKC = "NFKC"
 
-# "NFD", "NFC", "NFKD" in any case, or a Form.
-FormLike = Union[Form, Literal["NFD", "NFC", "NFKD", "nfd", "nfc", "nfkd"], str]
+# "NFD", "NFC", "NFKD", "NFKC" in any case, or a Form.
+FormLike = Union[
+    Form, Literal["NFD", "NFC", "NFKD", "NFKC", "nfd", "nfc", "nfkd", "nfkc"], str
+]
 
 class RulesError(OSError):
     folder: str
@@ -29,10 +32,12 @@ class Normalizer:
     @property
     def profile(self) -> Optional[str]: ...
     def normalize(self, text: str, form: FormLike = ...) -> str: ...
+    def normalize_all(self, texts: Iterable[str], form: FormLike = ...) -> list[str]: ...
     def is_normalized(self, text: str, form: FormLike = ...) -> bool: ...
     def normalize_utf16le(
         self, data: Union[bytes, bytearray, memoryview], form: FormLike = ...
     ) -> bytes: ...
 
 def normalize(text: str, form: FormLike = ...) -> str: ...
+def normalize_all(texts: Iterable[str], form: FormLike = ...) -> list[str]: ...
 def profiles() -> list[str]: ...

@@ -97,6 +97,9 @@ def test_equals_the_library(normalizer, form, kind):
     expected = library(utf16("\n".join(lines)), form)
     got = [normalizer.normalize(line, form) for line in lines]
     assert utf16("\n".join(got)) == expected
+    batch = normalizer.normalize_all(lines, form)
+    assert batch == got
+    assert all((b is line) == (b == line) for b, line in zip(batch, lines))
     # The whole text at once: long enough to run without the GIL.
     whole = "\n".join(lines)
     assert utf16(normalizer.normalize(whole, form)) == expected
@@ -185,7 +188,7 @@ def test_loading_keeps_the_current_directory(tmp_path):
 
     def load(i):
         try:
-            kavex.Normalizer(rules=rules if i % 2 else missing)
+            kavex.Normalizer(rules=rules if i % 2 else missing).normalize("x", FORMS[i % 3])
             return True
         except kavex.RulesError:
             return False
@@ -210,11 +213,11 @@ def test_import_and_default_normalizer_from_any_directory(tmp_path):
 
 
 def test_errors(normalizer, tmp_path):
-    for bad_form in ("NFKC", "nf c", "", "NFCX", "\u0646FC", 1, None, b"NFC"):
-        with pytest.raises(ValueError, match='"NFD", "NFC" or "NFKD"'):
-            normalizer.normalize("x", bad_form)
-        with pytest.raises(ValueError, match='"NFD", "NFC" or "NFKD"'):
-            kavex.normalize("x", bad_form)
+    for bad_form in ("NFK", "nf c", "", "NFCX", "\u0646FC", 1, None, b"NFC"):
+        for call in (normalizer.normalize, kavex.normalize, normalizer.normalize_all,
+                     kavex.normalize_all):
+            with pytest.raises(ValueError, match='"NFD", "NFC", "NFKD" or "NFKC"'):
+                call("x" if "all" not in call.__name__ else ["x"], bad_form)
     for call in (normalizer.normalize, normalizer.is_normalized, kavex.normalize):
         for bad_text in (b"x", None, 1, ["x"]):
             with pytest.raises(TypeError, match="must be str"):
@@ -281,39 +284,55 @@ def test_nul_in_a_rules_path_or_profile(tmp_path):
 
 
 def broken_folders(tmp_path):
-    """(folder, the file the error must name or None) for each way a load fails."""
-    cases = [(tmp_path / "missing", None)]
+    """(folder, the form whose load fails or None when the folder itself does, the file
+    the error must name or None, a text it must hold) for each way a load fails."""
+    cases = [(tmp_path / "missing", None, None, "does not exist")]
     empty = tmp_path / "empty"
     empty.mkdir()
-    cases.append((empty, empty / "config.ini"))
+    cases.append((empty, None, empty / "config.ini", "config.ini"))
     no_file = tmp_path / "no-file"
     copy_rules(no_file)
     os.remove(no_file / "NFKD.txt")
-    cases.append((no_file, no_file / "NFKD.txt"))
+    cases.append((no_file, "NFKD", no_file / "NFKD.txt", "does not exist"))
     short = tmp_path / "short-config"
     copy_rules(short)
     (short / "config.ini").write_text("NFDfilepath=NFD.txt\nNFCfilepath=NFC.txt\n")
-    cases.append((short, short / "config.ini"))
+    cases.append((short, "NFKD", short / "config.ini", "NFKDfilepath"))
+    cases.append((short, "NFKC", short / "config.ini", "NFKCfilepath"))
     not_rules = tmp_path / "not-rules"
     copy_rules(not_rules)
     (not_rules / "NFC.txt").write_bytes(b"no byte-order mark")
-    cases.append((not_rules, not_rules / "NFC.txt"))
+    cases.append((not_rules, "NFC", not_rules / "NFC.txt", "byte-order mark"))
     return cases
 
 
 def test_rules_errors(tmp_path):
+    # A folder is read when the normalizer is made, a form's rules file when the form is
+    # first used: the other forms of the folder go on working.
     here = os.getcwd()
-    for folder, file in broken_folders(tmp_path):
-        with pytest.raises(kavex.RulesError) as caught:
-            kavex.Normalizer(rules=folder)
-        error = caught.value
-        assert isinstance(error, OSError)
-        assert str(folder) in str(error)
-        assert error.folder == str(folder)
-        if file is not None:
-            assert error.file == str(file)
-            assert os.path.basename(file) in str(error)
-        assert os.getcwd() == here
+    for folder, form, file, cause in broken_folders(tmp_path):
+        if form is None:
+            with pytest.raises(kavex.RulesError) as caught:
+                kavex.Normalizer(rules=folder)
+            errors = [caught.value]
+        else:
+            normalizer = kavex.Normalizer(rules=folder)
+            errors = []
+            for call in (normalizer.normalize, normalizer.is_normalized,
+                         normalizer.normalize_all, normalizer.normalize_utf16le):
+                with pytest.raises(kavex.RulesError) as caught:
+                    call(b"x\0" if call == normalizer.normalize_utf16le else "x", form)
+                errors.append(caught.value)
+            other = "NFD" if form != "NFD" else "NFC"
+            assert normalizer.normalize("\u0622", other) == kavex.normalize("\u0622", other)
+        for error in errors:
+            assert isinstance(error, OSError)
+            assert str(folder) in str(error) and cause in str(error), str(error)
+            assert error.folder == str(folder)
+            if file is not None:
+                assert error.file == str(file)
+                assert os.path.basename(file) in str(error)
+            assert os.getcwd() == here
 
 
 def test_config_that_never_ends(tmp_path):
@@ -359,3 +378,219 @@ def test_config_read_as_the_library_reads_it(tmp_path):
         assert [normalizer.is_normalized(text) for text in short] == \
             [a == b for a, b in zip(got, short)]
         assert utf16(normalizer.normalize(long)) == library(utf16(long), "NFC", folder), config
+
+
+def write_rules(folder, rules, keys=("NFDfilepath", "NFCfilepath", "NFKDfilepath",
+                                     "NFKCfilepath")):
+    """A rules folder whose config.ini names one rules file of `rules` ((source,
+    replacement) pairs) under each key."""
+    folder.mkdir()
+    text = "".join(f"{source}:{replacement}\r\n" for source, replacement in rules)
+    (folder / "RULES.txt").write_bytes(b"\xff\xfe" + utf16(text))
+    (folder / "config.ini").write_text("".join(f"{key}=RULES.txt\n" for key in keys))
+    return str(folder)
+
+
+def test_nfkc(tmp_path):
+    # Until the shipped config.ini names NFKC rules, the form is accepted and its load
+    # fails naming the key; a folder that names them normalizes with them.
+    shipped = kavex.Normalizer()
+    with open(os.path.join(kavex.RULES, "config.ini"), encoding="utf-8") as config:
+        ships_nfkc = "NFKCfilepath" in config.read()
+    if not ships_nfkc:
+        for call in (shipped.normalize, kavex.normalize):
+            with pytest.raises(kavex.RulesError, match="NFKCfilepath") as caught:
+                call("\ufefb", kavex.Form.NFKC)
+            assert caught.value.file == os.path.join(kavex.RULES, "config.ini")
+    else:
+        assert kavex.normalize("\ufefb", kavex.Form.NFKC) == "\u0644\u0627"
+    # NFKC from NFKD's file: the same results as the library's NFKD.
+    folder = tmp_path / "nfkc"
+    copy_rules(folder)
+    with open(folder / "config.ini", "a", encoding="utf-8") as config:
+        config.write("\nNFKCfilepath=NFKD.txt\n")
+    normalizer = kavex.Normalizer(rules=folder)
+    lines = generated_lines()
+    expected = [normalizer.normalize(line, "NFKD") for line in lines]
+    for form in ("NFKC", "nfkc", kavex.Form.NFKC):
+        assert normalizer.normalize_all(lines, form) == expected
+    assert [normalizer.normalize(line, "NFKC") for line in lines] == expected
+    assert [normalizer.is_normalized(line, "NFKC") for line in lines] == \
+        [a == b for a, b in zip(expected, lines)]
+    assert str(kavex.Form.NFKC) == "NFKC" and kavex.Form("NFKC") is kavex.Form.NFKC
+    assert pickle.loads(pickle.dumps(kavex.Form.NFKC)) is kavex.Form.NFKC
+
+
+LOADED = ("import kavex, sys\n"
+          "{calls}\n"
+          "n = kavex._default\n"
+          "print(' '.join(f for f in ('NFD', 'NFC', 'NFKD', 'NFKC') if n._is_loaded(f)))\n")
+
+
+@pytest.mark.parametrize("calls, loaded", [
+    ("kavex.normalize('x')", "NFC"),
+    ("kavex.normalize('\\u0622', 'NFD')", "NFD"),
+    ("kavex.normalize_all(iter([]), kavex.Form.NFKD)", "NFKD"),
+    ("kavex.normalize('x'); kavex.normalize_all(['x'], 'nfd')", "NFD NFC"),
+])
+def test_forms_load_on_first_use(calls, loaded):
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(kavex.__file__)))
+    run = subprocess.run([sys.executable, "-c", LOADED.format(calls=calls)], env=env,
+                         capture_output=True, text=True, check=True)
+    assert run.stdout.split() == loaded.split()
+
+
+def test_a_normalizer_loads_nothing_until_used(tmp_path):
+    normalizer = kavex.Normalizer(rules=copy_rules(tmp_path / "rules"))
+    assert not any(normalizer._is_loaded(f) for f in FORMS)
+    normalizer.is_normalized("x", "NFKD")
+    assert [normalizer._is_loaded(f) for f in FORMS] == [False, False, True]
+
+
+class Text(str):
+    """A str subclass: a str as far as the batch is concerned."""
+
+
+def batch_cases():
+    """(name, texts) of batches, each item a str."""
+    changed = ["\u0627\u0653", "\u067e\u0651\u06be", "\ufefb", "\U0001ee00"]
+    unchanged = ["", "abc", "\u0622", "caf\xe9", "\U0001f600"]
+    long_text = "\u0627\u0653 \u067e\u0651\u06be " * 3000  # without the GIL, in chunks
+    return [
+        ("mixed", changed + unchanged + changed[::-1]),
+        ("empty strings", ["", "", "\u0627\u0653", ""]),
+        ("non-BMP", ["\U0001ee00\U0001ee01", "\U0001f600\u0627\u0653", "\U0001ee21" * 50]),
+        ("lone surrogates", ["\ud800", "\udfff\u0627\u0653", "\ud800\udc00\u0622",
+                             "\ud83b\ude00", "\u0622\udbff"]),
+        ("U+0000", ["\x00", "\u0627\x00\u0653", "\u067e\u0651\u06be\x00\u067e\u0651\u06be"]),
+        ("subclass", [Text("\u0627\u0653"), Text("abc")]),
+        ("long", [long_text, "\u0627\u0653", long_text[:5000]]),
+        ("many", (changed + unchanged) * 1000),  # more than a chunk of items
+        ("generated", generated_lines()),
+    ]
+
+
+@pytest.mark.parametrize("form", FORMS)
+def test_batches(normalizer, form):
+    for name, texts in batch_cases():
+        expected = [normalizer.normalize(text, form) for text in texts]
+        for given in (texts, tuple(texts), (t for t in texts), iter(texts)):
+            got = normalizer.normalize_all(given, form)
+            assert type(got) is list and got == expected, name
+            for text, result in zip(texts, got):
+                assert (result is text) == (result == text), (name, text)
+                assert type(result) is str or result is text
+        assert kavex.normalize_all(texts, form=form) == expected
+    # A str subclass that comes back changed is a str.
+    assert type(normalizer.normalize_all([Text("\u0627\u0653")], "NFC")[0]) is str
+
+
+def test_batch_errors(normalizer):
+    # A unique str, to count its references: none is kept by a batch that fails.
+    kept = "".join(["\u0627\u0653", str(id(normalizer))])
+    before = sys.getrefcount(kept)
+    for texts, index in ([kept, "x", 5, "y"], 2), ((kept, None), 1), ([b"x"], 0):
+        with pytest.raises(TypeError, match=f"item {index} must be str"):
+            normalizer.normalize_all(texts)
+    many = [kept] * 5000 + [kept.encode()]
+    with pytest.raises(TypeError, match="item 5000 must be str, not bytes"):
+        normalizer.normalize_all(many)
+    del many
+
+    def failing():
+        yield kept
+        raise KeyError("from the generator")
+
+    with pytest.raises(KeyError, match="from the generator"):
+        normalizer.normalize_all(failing())
+    with pytest.raises(TypeError, match="iterable of str"):
+        normalizer.normalize_all(5)
+    # A str is an iterable of one-character strs, which would each be normalized alone.
+    with pytest.raises(TypeError, match="not a str: normalize"):
+        normalizer.normalize_all("\u0627\u0653")
+    assert sys.getrefcount(kept) == before
+    results = normalizer.normalize_all([kept, kept], "NFD")  # unchanged: the same object
+    assert sys.getrefcount(kept) == before + 2
+    del results
+    assert sys.getrefcount(kept) == before
+
+
+def test_batch_of_a_pandas_series(normalizer):
+    pandas = pytest.importorskip("pandas")
+    texts = ["\u0627\u0653", "abc", "", "\u067e\u0651\u06be"] * 10
+    frame = pandas.DataFrame({"text": texts}, index=range(100, 140))
+    frame["nfc"] = normalizer.normalize_all(frame["text"])
+    assert list(frame["nfc"]) == [normalizer.normalize(t) for t in texts]
+    assert normalizer.normalize_all(frame["text"].iloc[::-3]) == \
+        [normalizer.normalize(t) for t in texts[::-1][::3]]
+    with pytest.raises(TypeError, match="item 1 must be str, not float"):
+        normalizer.normalize_all(pandas.Series(["x", None, "y"], dtype=object).fillna(1.5))
+
+
+def test_batch_holds_its_texts_while_other_threads_run(normalizer):
+    # A chunk is normalized without the GIL while other threads run: its texts must stay
+    # alive though nothing else holds them (fresh strs from a generator) or the list they
+    # came from is emptied meanwhile.
+    texts = ["\u0627\u0653 " * 500 + str(i) for i in range(2000)]
+    expected = [normalizer.normalize(t) for t in texts]
+    stop = threading.Event()
+
+    def churn(shared):
+        while not stop.is_set():
+            shared.clear()
+            shared.extend(str(i) * 300 for i in range(10))
+
+    fresh = (("\u0627\u0653 " * 500) + str(i) for i in range(2000))
+    shared = list(texts)
+    for source, churned in ((fresh, []), (shared, shared)):
+        thread = threading.Thread(target=churn, args=(churned,))
+        thread.start()
+        try:
+            got = normalizer.normalize_all(source)
+        finally:
+            stop.set()
+            thread.join()
+            stop.clear()
+        if source is fresh:
+            assert got == expected
+        else:
+            # Whatever the list held as it was read, each result is that text's.
+            assert all(g == e or g.isdigit() for g, e in zip(got, expected)), len(got)
+
+
+@pytest.mark.skipif(not REFERENCE, reason="reference_host was not built")
+def test_rules_that_change_the_kind_of_str(tmp_path):
+    # Results of the direct way that must become another kind of str: all below U+0100,
+    # a pair written by a rule, a text gone; a source holding U+0000, which the library
+    # never matches, and a replacement holding one (a batch cannot join texts by U+0000
+    # under either).
+    rules = [("\u0622", "a"), ("\u0623", "\U0001f600"), ("\u0625", ""), ("\u0626", "\xe9"),
+             ("x\x00y", "z"), ("\u067e\x00", "p"), ("\u0624", "b\x00c")]
+    folder = write_rules(tmp_path / "kinds", rules)
+    normalizer = kavex.Normalizer(rules=folder)
+    texts = ["\u0622", "\u0622\u0622b", "\u0623", "\u0625", "\u0625\u0625", "\u0626\u0622",
+             "x\x00y", "\u067e\x00", "\u0623\ud800", "\ud800\u0623\udc00", "\u0623\U0001f600",
+             "\u0622" * 3000, "\u0623\u0622" * 2000, "a\u0626", "\u0624\u0624", "\u0624"]
+    expected_units = library(utf16("\n".join(texts)), "NFC", folder)
+    got = normalizer.normalize_all(texts)
+    singles = [normalizer.normalize(t) for t in texts]
+    assert got == singles
+    assert utf16("\n".join(got)) == expected_units
+    for text, result in zip(texts, singles):
+        # The same str as one made from its characters: the same kind, so == and hash agree.
+        remade = "".join(list(result))
+        assert result == remade and hash(result) == hash(remade), repr(text)
+        assert normalizer.is_normalized(text) == (result == text)
+    assert normalizer.normalize("\u0623") == "\U0001f600"
+    assert normalizer.normalize("\u0622\u0622b") == "aab"
+
+
+@pytest.mark.skipif(not REFERENCE, reason="reference_host was not built")
+def test_results_longer_than_the_room_given(normalizer):
+    # One unit that NFKD writes as eighteen, in short and long texts (whose room is a
+    # margin only): each is normalized again at its size.
+    for text in ("\ufdfa" * 3, "\ufdfa" * 40, "\ufdfa" * 70000, "a" + "\ufdfa" * 70000):
+        expected = library(utf16(text), "NFKD")
+        assert utf16(normalizer.normalize(text, "NFKD")) == expected
+        assert utf16(normalizer.normalize_all([text], "NFKD")[0]) == expected
+        assert normalizer.normalize_utf16le(utf16(text), "NFKD") == expected

@@ -20,9 +20,11 @@ text = "\u067e\u0651\u06be \u0627\u0653 " * 20000
 data = text.encode("utf-16-le")
 normalizer = kavex.Normalizer()
 kavex.normalize("")
+lines = text.split(" ")
 works = [lambda: normalizer.normalize(text, "NFD"), lambda: normalizer.is_normalized(text),
          lambda: normalizer.normalize_utf16le(data, "NFKD"), lambda: kavex.normalize(text),
-         kavex.Normalizer]
+         lambda: normalizer.normalize_all(lines, "NFD"),
+         lambda: kavex.Normalizer().normalize("x", "NFKD")]
 rounds = [0] * len(works)
 def loop(i):
     while True:
@@ -44,16 +46,16 @@ def test_daemon_threads_inside_kavex_at_exit():
         assert result.returncode == 0, (run, result.returncode, result.stderr)
 
 
-# A thread loads rules in a loop (and, at first, the default normalizer) while the main
-# thread forks children and a fork-started pool. Every child must load, normalize and be in
-# the parent's directory; a child that hangs is ended by its alarm.
+# A thread loads rules in a loop, a form at a time (and, at first, the default normalizer's
+# NFC) while the main thread forks children and a fork-started pool. Every child must load,
+# normalize and be in the parent's directory; a child that hangs is ended by its alarm.
 FORK_WHILE_LOADING = r"""
 import multiprocessing, os, random, signal, sys, threading, time, kavex
 rules, here = sys.argv[1], os.getcwd()
 stop = threading.Event()
 def load_in_a_loop():
     while not stop.is_set():
-        kavex.Normalizer(rules=rules)
+        kavex.Normalizer(rules=rules).normalize("x", random.choice(["NFD", "NFC", "NFKD"]))
 def child_check(_=None):
     signal.alarm(60)
     assert kavex.Normalizer().normalize("\u0627\u0653") == "\u0622"
