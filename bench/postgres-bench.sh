@@ -20,6 +20,8 @@
 set -euo pipefail
 shopt -s inherit_errexit
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=../postgres/test/private-server.sh
+. "$ROOT/postgres/test/private-server.sh"
 CORPUS=$(realpath -m "${1:-$ROOT/build-release-pg/corpus}")
 BUILD=$ROOT/build-release-pg
 ROWS=200000
@@ -27,13 +29,10 @@ ROWS=200000
 if [ "${KAVEX_PG_BENCH_PART:-}" = server ]; then
   work=$1 bin=$2 clients=$3
   data=$work/data socket=$work/socket
-  mkdir -p "$socket"
-  trap '"$bin/pg_ctl" -D "$data" -m immediate -w stop >/dev/null 2>&1 || true' EXIT
-  "$bin/initdb" -D "$data" -E UTF8 --locale=C -A trust -U bench >/dev/null
-  "$bin/pg_ctl" -D "$data" -l "$work/server.log" -w start \
-    -o "-c listen_addresses='' -c unix_socket_directories='$socket' -c jit=off -c fsync=off \
-        -c shared_buffers=512MB -c maintenance_work_mem=512MB -c max_parallel_workers_per_gather=0 \
-        -c max_parallel_maintenance_workers=0" >/dev/null
+  trap 'kavex_pg_stop "$bin" "$data"' EXIT
+  kavex_pg_start "$bin" "$data" "$socket" "$work/server.log" bench \
+    -c shared_buffers=512MB -c maintenance_work_mem=512MB -c max_parallel_workers_per_gather=0 \
+    -c max_parallel_maintenance_workers=0
   export PGOPTIONS='-c client_min_messages=warning'
   psql=("$clients/psql" -X -q -h "$socket" -U bench -d postgres -v ON_ERROR_STOP=1)
   "${psql[@]}" <<SQL
@@ -108,11 +107,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/kavex-pg-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 chmod 755 "$work"
 tree=$work/tree
-mkdir -p "$tree$bindir" "$tree$pkglibdir" "$(dirname "$tree$sharedir")"
-cp "$bindir/postgres" "$bindir/initdb" "$bindir/pg_ctl" "$tree$bindir/"
-cp "$pkglibdir"/*.so "$tree$pkglibdir/"
-cp -r "$sharedir" "$tree$sharedir"
-DESTDIR=$tree cmake --install "$BUILD" --component postgresql >/dev/null
+kavex_pg_tree "$work" "$BUILD" "$bindir" "$pkglibdir" "$sharedir"
 
 # The rows: the distinct lines of every corpus, in turn, until there are $ROWS.
 python3 - "$CORPUS" "$work/rows.txt" "$ROWS" <<'PY'
@@ -146,12 +141,5 @@ with open(sys.argv[2], "w", encoding="utf-8") as out:
 print(f"unaccent rules: {kept} of the profile's NFKD rules", file=sys.stderr)
 PY
 
-if [ "$(id -u)" = 0 ]; then
-  user=postgres
-  id -u "$user" >/dev/null 2>&1 || user=nobody
-  chown -R "$user" "$work"
-  runuser -u "$user" -- env KAVEX_PG_BENCH_PART=server PATH="$PATH" \
-    bash "$0" "$work" "$tree$bindir" "$bindir"
-else
-  KAVEX_PG_BENCH_PART=server bash "$0" "$work" "$tree$bindir" "$bindir"
-fi
+kavex_pg_unprivileged "$work" env KAVEX_PG_BENCH_PART=server PATH="$PATH" \
+  bash "$0" "$work" "$tree$bindir" "$bindir"

@@ -28,6 +28,7 @@ using kavex::cli::PieceReader;
 using kavex::testing::RulesFileBytes;
 using kavex::testing::TempDir;
 using kavex::testing::Utf16leBytes;
+using kavex::testing::Utf8Bytes;
 using kavex::testing::WorkingDirectory;
 
 const std::string kTool = KAVEX_NORMALIZE_TOOL;
@@ -437,32 +438,6 @@ TEST(CliSamplesTest, SamplesMatchTheirExpectedForms) {
 
 constexpr std::size_t kLineLimit = std::size_t{1} << 20;
 
-std::string Utf8Of(const std::u16string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 std::u16string LineByLine(const Normalization& norm, Normalization::NormMode mode,
                           const std::u16string& text) {
     std::u16string out;
@@ -569,7 +544,7 @@ class CliPipelineTest : public CliTest {
 
 TEST_F(CliPipelineTest, PiecesOnAnyNumberOfThreadsMatchLineByLine) {
     const std::u16string text = RandomText(1'200'000);
-    dir_.Write("in8.txt", Utf8Of(text));
+    dir_.Write("in8.txt", Utf8Bytes(text));
     dir_.Write("in16.txt", Utf16leBytes(text));
     struct Case {
         bool shipped;
@@ -594,7 +569,7 @@ TEST_F(CliPipelineTest, PiecesOnAnyNumberOfThreadsMatchLineByLine) {
         for (const char* jobs : {"1", "3"}) {
             const Result utf8 = Run(common + "--jobs " + jobs + " -o out8.txt in8.txt");
             ASSERT_EQ(utf8.exitCode, 0) << where << utf8.err;
-            EXPECT_TRUE(ReadFile(dir_.File("out8.txt")) == Utf8Of(expected)) << where << jobs;
+            EXPECT_TRUE(ReadFile(dir_.File("out8.txt")) == Utf8Bytes(expected)) << where << jobs;
             const Result utf16 =
                 Run(common + "--jobs " + jobs + " --encoding utf-16le -o out16.txt in16.txt");
             ASSERT_EQ(utf16.exitCode, 0) << where << utf16.err;
@@ -744,7 +719,7 @@ TEST(CliCutTest, LongLinesAreSearchedOnceAndCutWhereOnePassCutsThem) {
         const std::vector<std::size_t> cuts = OnePassCuts(c.line);
         for (Encoding encoding : {Encoding::Utf8, Encoding::Utf16le}) {
             const std::string bytes =
-                encoding == Encoding::Utf8 ? Utf8Of(c.line) : Utf16leBytes(c.line);
+                encoding == Encoding::Utf8 ? Utf8Bytes(c.line) : Utf16leBytes(c.line);
             std::vector<std::size_t> expected;
             for (std::size_t cut : cuts) {
                 expected.push_back(encoding == Encoding::Utf8 ? Utf8Bytes(c.line, cut) : 2 * cut);
@@ -998,10 +973,10 @@ TEST(CliConfigIniTest, ExplainsWhyAKeyIsMissing) {
         EXPECT_EQ(kavex::ConfigIni(c.config).ExplainMissing("NFCfilepath"), c.explanation)
             << c.config;
     }
-    EXPECT_EQ(kavex::ConfigIni("NFCfilepath=" + std::string(600, 'v') + "\n")
-                  .ExplainValue("NFCfilepath"),
-              "the value of NFCfilepath on line 1 is longer than 512 bytes, and the library reads "
-              "only the first 512");
+    EXPECT_EQ(
+        kavex::ConfigIni("NFCfilepath=" + std::string(600, 'v') + "\n").ExplainValue("NFCfilepath"),
+        "the value of NFCfilepath on line 1 is longer than 512 bytes, and the library reads "
+        "only the first 512");
     EXPECT_EQ(kavex::ConfigIni("NFCfilepath=c.txt\n").ExplainValue("NFCfilepath"), "");
 }
 

@@ -15,38 +15,14 @@
 #include "engine/Normalizer.h"
 #include "interface/RulesFolder.h"
 #include "kavex_pieces.h"
+#include "support/TempDir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using kavex::testing::Utf8Bytes;
 
 const std::string kShipped = KAVEX_SOURCE_DIR "/rules";
-
-std::string Utf8(const std::u16string& units) {
-    std::string out;
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        char32_t c = units[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < units.size()) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
 
 // What the SQL functions do: pieces of about `wanted` bytes, each normalized on its own.
 std::string InPieces(const KavexRules* rules, const std::string& text, std::size_t wanted) {
@@ -160,9 +136,9 @@ TEST(PostgresPieces, PiecesPutTogetherTheTextNormalizedWhole) {
         const kavex::Normalizer& oracle = folder.Get(form);
         for (int round = 0; round < 300; ++round) {
             const std::u16string text = RandomText(random, 1 + round % 60);
-            const std::string whole = Utf8(oracle.Normalize(text));
+            const std::string whole = Utf8Bytes(oracle.Normalize(text));
             for (const std::size_t wanted : {1u, 2u, 5u, 13u, 1000u}) {
-                ASSERT_EQ(InPieces(rules, Utf8(text), wanted), whole)
+                ASSERT_EQ(InPieces(rules, Utf8Bytes(text), wanted), whole)
                     << c.folder << " " << c.form << " " << (c.profile ? c.profile : "") << " round "
                     << round << " pieces of " << wanted;
             }
@@ -175,10 +151,10 @@ TEST(PostgresPieces, CutsOnlyBeforeBytesNoRuleReaches) {
     const KavexRules* rules = Find(own.Path(), "NFC", nullptr);
     // A space may not start a piece (a rule starts with it), nor x; a comma may; a mark or
     // U+06BE never does, and a text with nowhere to cut is one piece.
-    const std::string text = Utf8(u"\u0628 x \u0628, \u0628");
+    const std::string text = Utf8Bytes(u"\u0628 x \u0628, \u0628");
     EXPECT_EQ(kavex_piece_end(rules, text.data(), text.size(), 1), text.find(','));
     EXPECT_EQ(kavex_piece_end(rules, text.data(), text.size(), text.size()), text.size());
-    const std::string none = Utf8(u"\u0628\u0651\u06BE  xx \u0628");
+    const std::string none = Utf8Bytes(u"\u0628\u0651\u06BE  xx \u0628");
     EXPECT_EQ(kavex_piece_end(rules, none.data(), none.size(), 1), none.size());
 }
 

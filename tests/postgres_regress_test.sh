@@ -3,16 +3,12 @@
 #
 #   postgres_regress_test.sh BUILD SOURCE
 #
-# The server runs from a private copy of the system's PostgreSQL tree in a temporary
-# folder, with the extension installed into that copy (`cmake --install --component
-# postgresql` with DESTDIR): the system's folders are never written, so the test needs no
-# root rights of its own. The server locates its share and library folders relative to its
-# own executable, which is why a copy, and not a link, of it is made. The cluster listens
-# on a Unix socket in that folder only (no TCP), and is stopped and removed on every exit.
-# Run as root (as CI does), the server part runs as the user postgres (or nobody), since
-# the server refuses to run as root.
-# Exits 77 (skipped) when a server package is missing.
+# The server is a private one (postgres/test/private-server.sh): the system's folders are
+# never written, so the test needs no root rights of its own; the cluster is stopped and
+# removed on every exit. Exits 77 (skipped) when a server package is missing.
 set -euo pipefail
+# shellcheck source=../postgres/test/private-server.sh
+. "$(dirname "$0")/../postgres/test/private-server.sh"
 
 if [ "${1:-}" = --server-part ]; then
   # Run as the unprivileged user, in the temporary folder it owns.
@@ -20,18 +16,9 @@ if [ "${1:-}" = --server-part ]; then
   work=$1 source=$2 tool=$3 bin=$work/tree$4 clients=$4
   data=$work/data
   socket=$work/socket
-  mkdir -p "$socket" "$work/lines" "$work/out"
-  cleanup() {
-    if [ -f "$data/postmaster.pid" ]; then
-      "$bin/pg_ctl" -D "$data" -m immediate -w stop >/dev/null 2>&1 || true
-    fi
-  }
-  trap cleanup EXIT
-  "$bin/initdb" -D "$data" -E UTF8 --locale=C -A trust -U kavex_test >"$work/initdb.log" 2>&1 ||
-    { cat "$work/initdb.log"; exit 1; }
-  "$bin/pg_ctl" -D "$data" -l "$work/server.log" -w -t 60 \
-      -o "-c listen_addresses='' -c unix_socket_directories='$socket' -c jit=off -c fsync=off" \
-      start >/dev/null || { cat "$work/server.log"; exit 1; }
+  mkdir -p "$work/lines" "$work/out"
+  trap 'kavex_pg_stop "$bin" "$data"' EXIT
+  kavex_pg_start "$bin" "$data" "$socket" "$work/server.log" kavex_test
 
   # Real lines, and kavex-normalize's result of each under every form and profile it has.
   python3 "$source/postgres/test/real_lines.py" "$source" >"$work/lines/lines.txt"
@@ -88,15 +75,8 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/kavex-pg.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 chmod 755 "$work"
 
-# The private server tree, at the same paths under $tree as the system's, so that the
-# server's relative lookups of its share and library folders land in it.
 tree=$work/tree
-mkdir -p "$tree$bindir" "$tree$pkglibdir" "$(dirname "$tree$sharedir")"
-cp "$bindir/postgres" "$bindir/initdb" "$bindir/pg_ctl" "$tree$bindir/"
-cp "$pkglibdir"/*.so "$tree$pkglibdir/"
-cp -r "$sharedir" "$tree$sharedir"
-DESTDIR=$tree cmake --install "$build" --component postgresql >"$work/install.log" ||
-  { cat "$work/install.log"; exit 1; }
+kavex_pg_tree "$work" "$build" "$bindir" "$pkglibdir" "$sharedir"
 
 # A user's rules folder for the RULES option: one rule deletes the ASCII letter x, and one
 # writes U+0000, which no text value can hold. Another folder holds a rules file without
@@ -112,15 +92,8 @@ printf 'x\x00:\x00\r\x00\n\x00' >"$rules/regress_broken/rules.txt"
 
 export pg_regress
 status=0
-if [ "$(id -u)" = 0 ]; then
-  user=postgres
-  id -u "$user" >/dev/null 2>&1 || user=nobody
-  chown -R "$user" "$work"
-  runuser -u "$user" -- env pg_regress="$pg_regress" PATH="$PATH" \
-    bash "$0" --server-part "$work" "$source" "$tool" "$bindir" || status=$?
-else
+kavex_pg_unprivileged "$work" env pg_regress="$pg_regress" PATH="$PATH" \
   bash "$0" --server-part "$work" "$source" "$tool" "$bindir" || status=$?
-fi
 # The results and the differences stay in the build tree, to be looked at afterwards.
 rm -rf "$build/postgres-regress"
 cp -r "$work/out" "$build/postgres-regress" 2>/dev/null || true
