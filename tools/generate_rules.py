@@ -56,6 +56,7 @@ MIXED_SCOPE = [
     (0x0100, 0x017F),  # Latin Extended-A
     (0x2000, 0x206F),  # General Punctuation
     (0x2070, 0x209F),  # Superscripts and Subscripts
+    (0x20A0, 0x20CF),  # Currency Symbols (the rupee sign)
     (0x2100, 0x214F),  # Letterlike Symbols
     (0x2150, 0x218F),  # Number Forms
     (0xFB00, 0xFB4F),  # Alphabetic Presentation Forms
