@@ -2,7 +2,7 @@
 """Writes a sample of real Urdu and Persian text from installed Debian packages for
 rules_realtext_test, small enough for every test run:
 
-    python3 tests/rules_realtext_sample.py OUTDIR
+    python3 tests/rules_realtext_sample.py OUTDIR [DEBS]
 
 OUTDIR/urdu.txt and OUTDIR/persian.txt hold the translations of the gettext catalogs in
 /usr/share/locale/ur and /usr/share/locale/fa (iso-codes, libglib2.0-data and any other
@@ -11,13 +11,17 @@ OUTDIR/presentation.txt the same lines shaped into presentation forms, harakat a
 ligatures kept, by python3-arabic-reshaper, as text extracted from PDF files holds them.
 UTF-8, one line of text a line, each kept as the package holds it (no-break and thin
 spaces, directional marks and all): only lines with a letter of the Arabic script, each
-once, in the order found.
+once, in the order found. With DEBS, the folder of packages that bench/corpus.sh unpacks
+(OUTDIR/debs there), the Urdu and Persian strings of Firefox and LibreOffice join them, as
+the packages hold them: the corpora of bench/corpus.sh join the blanks of each line into
+one space, no-break and thin spaces included.
 """
 
 import glob
 import os
 import struct
 import sys
+import zipfile
 
 # Every thirtieth line of the word list: some 900 lines, the whole alphabet.
 WORD_LINE_STEP = 30
@@ -32,6 +36,18 @@ def catalog_strings(path):
     for i in range(1, count):
         length, offset = struct.unpack(order + "2I", data[table + 8 * i:table + 8 * i + 8])
         yield from data[offset:offset + length].decode("utf-8", "replace").split("\0")
+
+
+def language_pack_strings(path):
+    """The values of a Firefox language pack: Fluent messages and .properties entries."""
+    with zipfile.ZipFile(path) as pack:
+        for name in sorted(pack.namelist()):
+            if not name.endswith((".ftl", ".properties")):
+                continue
+            for line in pack.read(name).decode("utf-8", "replace").splitlines():
+                if not line.lstrip().startswith("#"):
+                    _, equals, value = line.partition("=")
+                    yield (value if equals else line).strip()
 
 
 def word_lines(path):
@@ -60,8 +76,16 @@ def distinct(texts):
     return lines
 
 
-def catalogs(language):
+def catalogs(language, debs=None):
     for path in sorted(glob.glob(f"/usr/share/locale/{language}/LC_MESSAGES/*.mo")):
+        yield from catalog_strings(path)
+    if debs is None:
+        return
+    extensions = f"firefox-esr-l10n-{language}/usr/lib/firefox-esr/browser/extensions/*.xpi"
+    for path in sorted(glob.glob(os.path.join(debs, extensions))):
+        yield from language_pack_strings(path)
+    office = f"libreoffice-l10n-{language}/usr/lib/libreoffice/program/resource/{language}"
+    for path in sorted(glob.glob(os.path.join(debs, office, "LC_MESSAGES/*.mo"))):
         yield from catalog_strings(path)
 
 
@@ -72,12 +96,13 @@ def write(folder, kind, lines):
 
 
 def main():
-    if len(sys.argv) != 2:
-        sys.exit("usage: rules_realtext_sample.py OUTDIR")
+    if len(sys.argv) not in (2, 3):
+        sys.exit("usage: rules_realtext_sample.py OUTDIR [DEBS]")
     folder = sys.argv[1]
+    debs = sys.argv[2] if len(sys.argv) == 3 else None
     os.makedirs(folder, exist_ok=True)
-    urdu = distinct(catalogs("ur"))
-    persian = distinct(list(catalogs("fa")) + word_lines("/usr/share/hunspell/fa_IR.dic"))
+    urdu = distinct(catalogs("ur", debs))
+    persian = distinct(list(catalogs("fa", debs)) + word_lines("/usr/share/hunspell/fa_IR.dic"))
     write(folder, "urdu", urdu)
     write(folder, "persian", persian)
     try:
