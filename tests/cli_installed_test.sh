@@ -15,6 +15,9 @@ env -u LD_LIBRARY_PATH "$tool" --version
 if [ -f "$work/prefix/share/kavex/rules/config.ini" ]; then
   env -u LD_LIBRARY_PATH "$tool" --form nfd "$source/samples/urdu-heh.txt" >out.txt
   cmp out.txt "$source/samples/urdu-heh.nfd"
+  # NFKC through the installed config.ini's own key: ﻷ becomes لأ.
+  printf '\xef\xbb\xb7\n' | env -u LD_LIBRARY_PATH "$tool" --form nfkc >out.txt
+  printf '\xd9\x84\xd8\xa3\n' | cmp - out.txt
 fi
 # kavex-rules is installed beside it and checks the installed rules clean.
 rules_tool="$work/prefix/bin/kavex-rules"

@@ -45,7 +45,8 @@ struct Result {
 };
 
 // Tiny rules over Latin letters and a few Arabic ones, enough to tell the forms apart:
-// NFD splits é, NFC joins e + U+0301, NFKD splits é and the ligature ﬁ.
+// NFD splits é, NFC joins e + U+0301, NFKD splits é and the ligature ﬁ, NFKC joins e +
+// U+0301 and splits ﬁ.
 class CliTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -63,7 +64,12 @@ class CliTest : public ::testing::Test {
         write("NFKD.txt",
               RulesFileBytes(
                   {{u"\u00E9", u"e\u0301"}, {u"\uFB01", u"fi"}, {u"\u0622", u"\u0627\u0653"}}));
-        write("config.ini", "NFDfilepath=NFD.txt\nNFCfilepath=NFC.txt\nNFKDfilepath=NFKD.txt\n");
+        write("NFKC.txt",
+              RulesFileBytes(
+                  {{u"e\u0301", u"\u00E9"}, {u"\uFB01", u"fi"}, {u"\u0627\u0653", u"\u0622"}}));
+        write("config.ini",
+              "NFDfilepath=NFD.txt\nNFCfilepath=NFC.txt\nNFKDfilepath=NFKD.txt\n"
+              "NFKCfilepath=NFKC.txt\n");
     }
 
     // Runs the tool from the temporary folder with `stdinBytes` on its standard input.
@@ -97,6 +103,8 @@ TEST_F(CliTest, EachFormUsesItsRulesAndNfcIsTheDefault) {
         {"--form nfc", "caf\xC3\xA9 caf\xC3\xA9 \xEF\xAC\x81 \xD8\xA2\n"},
         {"--form=NFD", "cafe\xCC\x81 cafe\xCC\x81 \xEF\xAC\x81 \xD8\xA7\xD9\x93\n"},
         {"--form nfkd", "cafe\xCC\x81 cafe\xCC\x81 fi \xD8\xA7\xD9\x93\n"},
+        {"--form nfkc", "caf\xC3\xA9 caf\xC3\xA9 fi \xD8\xA2\n"},
+        {"--form=NFKC", "caf\xC3\xA9 caf\xC3\xA9 fi \xD8\xA2\n"},
     };
     for (const Case& c : cases) {
         const Result result = Run(Rules() + c.option, input);
@@ -174,6 +182,9 @@ TEST_F(CliTest, CheckNamesTheFirstChangingLineAndWritesNothing) {
         {"--check good.txt bad.txt", 1, "kavex-normalize: bad.txt: line 3 is not in NFC\n"},
         {"--check --form nfd good.txt", 1, "kavex-normalize: good.txt: line 1 is not in NFD\n"},
         {"--check --form nfkd bad.txt", 0, ""},
+        {"--check --form nfkc good.txt", 0, ""},
+        {"--check --form nfkc good.txt bad.txt", 1,
+         "kavex-normalize: bad.txt: line 3 is not in NFKC\n"},
     };
     for (const Case& c : cases) {
         const Result result = Run(Rules() + c.arguments);
@@ -280,6 +291,33 @@ TEST_F(CliTest, RulesThatCannotBeLoadedExitWithTwo) {
     EXPECT_EQ(broken.err.rfind("kavex-normalize: cannot load the rules in '" + rules_ + "'", 0), 0u)
         << broken.err;
     EXPECT_EQ(broken.out, "");
+
+    // NFKC has a key of its own, which a folder made for the library's three slots lacks.
+    std::ofstream(fs::path(rules_) / "config.ini", std::ios::binary)
+        << "NFDfilepath=NFD.txt\nNFCfilepath=NFC.txt\nNFKDfilepath=NFD.txt\n";
+    EXPECT_EQ(Run(Rules() + "--form nfkd", "x").exitCode, 0);
+    const Result noKey = Run(Rules() + "--form nfkc", "x");
+    EXPECT_EQ(noKey.exitCode, 2);
+    EXPECT_NE(noKey.err.find("its config.ini has no NFKCfilepath"), std::string::npos) << noKey.err;
+    EXPECT_EQ(noKey.out, "");
+}
+
+// --explain --form nfkc names the rules of NFKC.txt, by their line there.
+TEST_F(CliTest, ExplainNamesTheRulesOfTheFormAskedFor) {
+    const Result nfkc = Run(Rules() + "--form nfkc --explain",
+                            "\xEF\xAC\x81"
+                            "e\xCC\x81\n");
+    EXPECT_EQ(nfkc.exitCode, 0) << nfkc.err;
+    EXPECT_EQ(nfkc.out,
+              "fi\xC3\xA9\n"
+              "  at 0 (0 in the result), line 2: U+FB01 -> U+0066 U+0069\n"
+              "  at 1 (2 in the result), line 1: U+0065 U+0301 -> U+00E9\n");
+    const Result nfc = Run(Rules() + "--explain",
+                           "\xEF\xAC\x81"
+                           "e\xCC\x81\n");
+    EXPECT_EQ(nfc.out,
+              "\xEF\xAC\x81\xC3\xA9\n"
+              "  at 1 (1 in the result), line 1: U+0065 U+0301 -> U+00E9\n");
 }
 
 // --profile NAME uses the folder profiles/NAME of the rules; list names those with a
@@ -302,6 +340,7 @@ TEST_F(CliTest, ProfilesAreFoldersOfTheRules) {
     EXPECT_EQ(search.exitCode, 0) << search.err;
     EXPECT_EQ(search.out, "caf<s>\n");
     EXPECT_EQ(Run(Rules() + "--profile=alpha --form nfd", "\xD8\xA2").out, "\xD8\xA7\xD9\x93");
+    EXPECT_EQ(Run(Rules() + "--profile=alpha --form nfkc", "\xEF\xAC\x81").out, "fi");
 
     for (const std::string bad : {"--profile nope", "--profile no-config", "--profile ''"}) {
         const Result result = Run(Rules() + bad, "x");
@@ -317,6 +356,12 @@ TEST_F(CliTest, ProfilesAreFoldersOfTheRules) {
     EXPECT_EQ(Run("--profile list").out, "arabic-search\npersian\nurdu\n");
     EXPECT_EQ(Run("--profile urdu", "\xD9\x83\xD9\x8A\n").out, "\xDA\xA9\xDB\x8C\n");
     EXPECT_EQ(Run("--profile arabic-search --form nfkd", "\xD8\xA3\xD9\x8E\n").out, "\xD8\xA7\n");
+    // Only the compatibility forms fold presentation forms: NFC keeps ﻳ, NFKC gives
+    // Urdu's yeh and keeps hamza on its letter.
+    EXPECT_EQ(Run("--profile urdu --form nfc", "\xEF\xBB\xB3\n").out, "\xEF\xBB\xB3\n");
+    EXPECT_EQ(Run("--profile urdu --form nfkc", "\xEF\xBB\xB3\xEF\xBA\x8B\n").out,
+              "\xDB\x8C\xD8\xA6\n");
+    EXPECT_EQ(Run("--profile urdu --check --form nfkc", "\xDB\x8C\xD8\xA6\n").exitCode, 0);
 }
 
 TEST_F(CliTest, UsageHelpAndVersion) {
@@ -324,13 +369,14 @@ TEST_F(CliTest, UsageHelpAndVersion) {
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.out.find("a rule match never spans a\nline feed"), std::string::npos);
     EXPECT_NE(help.out.find("--encoding utf-8|utf-16le"), std::string::npos);
+    EXPECT_NE(help.out.find("--form nfd|nfc|nfkd|nfkc"), std::string::npos);
 
     const Result version = Run("--version");
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out.rfind("kavex-normalize ", 0), 0u);
 
     for (const std::string bad :
-         {"--form nfkc", "--frobnicate", "--encoding latin1", "--rules", "--check -o x.txt",
+         {"--form nfkx", "--frobnicate", "--encoding latin1", "--rules", "--check -o x.txt",
           "--check=yes", "--jobs 0", "--jobs x", "--jobs=2k"}) {
         const Result result = Run(Rules() + bad);
         EXPECT_EQ(result.exitCode, 64) << bad;

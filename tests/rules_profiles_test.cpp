@@ -1,9 +1,9 @@
 // The language profiles (rules/profiles/NAME) against their definition: in form F a
 // profile gives F(fold(G(text))), G being NFC for the NFD and NFC files and NFKC for the
-// NFKD file, with ICU for F and G and the profile's fold table applied literally. Every
-// string of up to three units over each profile's alphabet, every run of up to three marks
-// after a tatweel, strings of up to five units in strata, seeded random text, the Debian
-// word lists, and a case for each row of the tables and each trap.
+// NFKD and NFKC files, with ICU for F and G and the profile's fold table applied
+// literally. Every string of up to three units over each profile's alphabet, every run of up to
+// three marks after a tatweel, strings of up to five units in strata, seeded random text, the
+// Debian word lists, and a case for each row of the tables and each trap.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,33 +22,37 @@
 
 namespace {
 
+using kavex::FormName;
 using kavex::testing::CompareWithIcu;
 using kavex::testing::Describe;
-using kavex::testing::FormName;
 using kavex::testing::Hex;
 using kavex::testing::IsArabicBlock;
+using kavex::testing::IsCompatibility;
 using kavex::testing::IsHarakaMark;
 using kavex::testing::kForms;
 using kavex::testing::Mismatch;
 using kavex::testing::RulesHarness;
 using kavex::testing::ScopeMarks;
 
-constexpr auto NFD = Normalization::NFD;
-constexpr auto NFC = Normalization::NFC;
-constexpr auto NFKD = Normalization::NFKD;
+constexpr auto NFD = kavex::Form::kNfd;
+constexpr auto NFC = kavex::Form::kNfc;
+constexpr auto NFKD = kavex::Form::kNfkd;
+constexpr auto NFKC = kavex::Form::kNfkc;
 
 const char* const kProfiles[] = {"urdu", "persian", "arabic-search"};
 
 // The units a profile's rules treat specially: the letters and digits of its fold table,
 // the letters that compose or decompose canonically, U+06BE, a plain letter, ASCII, space
-// and ZWNJ, and for NFKD presentation forms of the folded letters and of tatweel with a
-// mark; with the 52 marks of the Arabic block (every mark the tables name outside the
-// tatweel rows) and one of each other block.
-std::u16string Alphabet(const RulesHarness& harness, Normalization::NormMode form) {
+// and ZWNJ, spaces, dots and an accent of the mixed blocks, and for NFKD and NFKC presentation
+// forms of the folded letters and of tatweel with a mark; with the 52 marks of the Arabic block
+// (every mark the tables name outside the tatweel rows) and one of each other block.
+std::u16string Alphabet(const RulesHarness& harness, kavex::Form form) {
     std::u16string units =
         u"\u0622\u0623\u0624\u0625\u0626\u06C0\u06C2\u06D3\u0627\u0648\u064A\u06C1\u06D2\u06D5"
-        u"\u06BE\u0628\u06CC\u0647\u0640a \u200C\u0750\u08A0\u0898\u08FF";
-    if (form == NFKD) units += u"\uFEF1\uFEF3\uFEE9\uFBA6\uFED9\uFE8B\uFE7D\uFE71\uFEF7\uFC5E";
+        u"\u06BE\u0628\u06CC\u0647\u0640a \u200C\u0750\u08A0\u0898\u08FF"
+        u"\u00A0\u2009\u00E9e\u0301\u2026";  // mixed blocks
+    if (IsCompatibility(form))
+        units += u"\uFEF1\uFEF3\uFEE9\uFBA6\uFED9\uFE8B\uFE7D\uFE71\uFEF7\uFC5E";
     for (const auto& rule : harness.Fold()) {
         for (char16_t c : rule.first + rule.second) {
             if (u_getCombiningClass(c) == 0) units.push_back(c);
@@ -83,32 +87,31 @@ void ExpectNone(const std::vector<Mismatch>& mismatches) {
     for (const Mismatch& m : mismatches) ADD_FAILURE() << Describe(m);
 }
 
-class ProfileVsDefinition
-    : public ::testing::TestWithParam<std::tuple<const char*, Normalization::NormMode>> {
+class ProfileVsDefinition : public ::testing::TestWithParam<std::tuple<const char*, kavex::Form>> {
   protected:
     const RulesHarness& Harness() const { return RulesHarness::Profile(std::get<0>(GetParam())); }
-    Normalization::NormMode Form() const { return std::get<1>(GetParam()); }
+    kavex::Form TestForm() const { return std::get<1>(GetParam()); }
 };
 
 TEST_P(ProfileVsDefinition, EveryStringOfUpToThreeUnits) {
     const RulesHarness& harness = Harness();
-    const std::u16string alphabet = Alphabet(harness, Form());
+    const std::u16string alphabet = Alphabet(harness, TestForm());
     std::vector<Mismatch> mismatches;
     size_t compared = 0;
     for (int length = 1; length <= 3; ++length) {
         compared += CompareWithIcu(
-            Form(), Power(alphabet.size(), length),
+            TestForm(), Power(alphabet.size(), length),
             [&](size_t i) { return Nth(alphabet, length, i); }, mismatches, harness);
     }
     std::printf("%s %s: %zu strings of up to 3 units over %zu units agree\n",
-                std::get<0>(GetParam()), FormName(Form()), compared, alphabet.size());
+                std::get<0>(GetParam()), FormName(TestForm()), compared, alphabet.size());
     EXPECT_GT(compared, Power(alphabet.size(), 2));
     ExpectNone(mismatches);
 }
 
 TEST_P(ProfileVsDefinition, SeededRandomText) {
     const RulesHarness& harness = Harness();
-    const std::u16string alphabet = Alphabet(harness, Form());
+    const std::u16string alphabet = Alphabet(harness, TestForm());
     std::u16string starters, marks;
     for (char16_t c : alphabet) (u_getCombiningClass(c) ? marks : starters).push_back(c);
     for (char16_t c = 0x0621; c <= 0x064A; ++c) starters.push_back(c);
@@ -116,9 +119,10 @@ TEST_P(ProfileVsDefinition, SeededRandomText) {
     constexpr size_t kTexts = 20000;
     std::vector<Mismatch> mismatches;
     size_t compared = CompareWithIcu(
-        Form(), kTexts,
+        TestForm(), kTexts,
         [&](size_t i) {
-            std::mt19937 random(static_cast<uint32_t>(i * 7919 + Form()));
+            std::mt19937 random(static_cast<uint32_t>(i * 7919) +
+                                static_cast<uint32_t>(TestForm()));
             std::u16string text;
             for (int k = 1 + static_cast<int>(random() % 8); k > 0; --k) {
                 text.push_back(starters[random() % starters.size()]);
@@ -130,15 +134,15 @@ TEST_P(ProfileVsDefinition, SeededRandomText) {
             return text;
         },
         mismatches, harness);
-    std::printf("%s %s: %zu random texts agree\n", std::get<0>(GetParam()), FormName(Form()),
+    std::printf("%s %s: %zu random texts agree\n", std::get<0>(GetParam()), FormName(TestForm()),
                 compared);
     EXPECT_GT(compared, kTexts / 4);
     ExpectNone(mismatches);
 }
 
 // Every run of one to three marks after a tatweel, alone and between letters (the second
-// tatweel carries nothing and goes), and under NFKD every run of one or two after the
-// presentation forms of tatweel with a haraka: a profile that keeps the tatweel takes its
+// tatweel carries nothing and goes), and under NFKD and NFKC every run of one or two after
+// the presentation forms of tatweel with a haraka: a profile that keeps the tatweel takes its
 // first mark along in one rule, so each run whose first mark does not sort first needs a
 // rule of its own. Runs of three are drawn from the Arabic block; one with a mark of another
 // block lies outside the target.
@@ -164,7 +168,7 @@ TEST_P(ProfileVsDefinition, EveryRunOfUpToThreeMarksAfterATatweel) {
         texts.push_back(u"\u0628\u0640" + run + u"\u0640");
     }
     size_t presentationForms = 0;
-    for (char16_t form = 0xFE70; Form() == NFKD && form <= 0xFE7F; ++form) {
+    for (char16_t form = 0xFE70; IsCompatibility(TestForm()) && form <= 0xFE7F; ++form) {
         const std::u16string decomposed =
             RulesHarness::Apply(harness.Icu(NFKD), std::u16string(1, form));
         if (decomposed.size() != 2 || decomposed[0] != 0x0640) continue;
@@ -173,13 +177,13 @@ TEST_P(ProfileVsDefinition, EveryRunOfUpToThreeMarksAfterATatweel) {
     }
     std::vector<Mismatch> mismatches;
     size_t compared = CompareWithIcu(
-        Form(), texts.size(), [&](size_t i) { return texts[i]; }, mismatches, harness);
+        TestForm(), texts.size(), [&](size_t i) { return texts[i]; }, mismatches, harness);
     std::printf(
         "%s %s: %zu runs after a tatweel and %zu presentation forms of it, %zu texts, %zu in "
         "the target agree\n",
-        std::get<0>(GetParam()), FormName(Form()), runs.size(), presentationForms, texts.size(),
+        std::get<0>(GetParam()), FormName(TestForm()), runs.size(), presentationForms, texts.size(),
         compared);
-    EXPECT_EQ(presentationForms, Form() == NFKD ? 6u : 0u);
+    EXPECT_EQ(presentationForms, IsCompatibility(TestForm()) ? 6u : 0u);
     // Every run of one or two at least, and for urdu and persian the runs of three with
     // at most one mark outside the harakat.
     EXPECT_GT(compared, harness.KeepsTatweel() ? size_t{60000} : size_t{1000});
@@ -215,7 +219,7 @@ TEST_P(ProfileVsDefinition, StringsOfUpToFiveUnitsInStrata) {
 
     std::vector<std::u16string> texts;
     size_t shapes = 0;
-    std::mt19937 random(static_cast<uint32_t>(Form()) * 7919u + 17u);
+    std::mt19937 random(static_cast<uint32_t>(TestForm()) * 7919u + 17u);
     for (int length = 1; length <= 5; ++length) {
         std::vector<int> shape(static_cast<size_t>(length), 0);
         for (size_t code = 0; code < Power(kClasses, length); ++code) {
@@ -260,9 +264,9 @@ TEST_P(ProfileVsDefinition, StringsOfUpToFiveUnitsInStrata) {
     }
     std::vector<Mismatch> mismatches;
     size_t compared = CompareWithIcu(
-        Form(), texts.size(), [&](size_t i) { return texts[i]; }, mismatches, harness);
+        TestForm(), texts.size(), [&](size_t i) { return texts[i]; }, mismatches, harness);
     std::printf("%s %s: %zu shapes, %zu strings of up to 5 units, %zu in the target agree\n",
-                std::get<0>(GetParam()), FormName(Form()), shapes, texts.size(), compared);
+                std::get<0>(GetParam()), FormName(TestForm()), shapes, texts.size(), compared);
     EXPECT_GT(compared, texts.size() / 4);
     ExpectNone(mismatches);
 }
@@ -272,7 +276,7 @@ TEST_P(ProfileVsDefinition, StringsOfUpToFiveUnitsInStrata) {
 // of the Arabic block among its harakat, as vowelled Quranic text does.
 TEST_P(ProfileVsDefinition, SeededRandomTextsOfTwentyUnits) {
     const RulesHarness& harness = Harness();
-    const std::u16string alphabet = Alphabet(harness, Form());
+    const std::u16string alphabet = Alphabet(harness, TestForm());
     std::u16string starters, marks;
     for (char16_t c : alphabet) (u_getCombiningClass(c) ? marks : starters).push_back(c);
     for (char16_t c = 0x0621; c <= 0x064A; ++c) starters.push_back(c);
@@ -284,9 +288,10 @@ TEST_P(ProfileVsDefinition, SeededRandomTextsOfTwentyUnits) {
     const size_t texts = 20000;
     std::vector<Mismatch> mismatches;
     size_t compared = CompareWithIcu(
-        Form(), texts,
+        TestForm(), texts,
         [&](size_t i) {
-            std::mt19937 random(static_cast<uint32_t>(i * 104729 + Form()));
+            std::mt19937 random(static_cast<uint32_t>(i * 104729) +
+                                static_cast<uint32_t>(TestForm()));
             std::u16string text;
             while (text.size() < 20) {
                 const bool tatweel = random() % 4 == 0;
@@ -306,7 +311,7 @@ TEST_P(ProfileVsDefinition, SeededRandomTextsOfTwentyUnits) {
         },
         mismatches, harness);
     std::printf("%s %s: %zu random texts of 20 units, %zu in the target agree\n",
-                std::get<0>(GetParam()), FormName(Form()), texts, compared);
+                std::get<0>(GetParam()), FormName(TestForm()), texts, compared);
     EXPECT_GT(compared, texts / 10);
     ExpectNone(mismatches);
 }
@@ -349,7 +354,7 @@ TEST(ProfileWordLists, AgreeWithTheDefinitionInEveryForm) {
         const std::vector<std::u16string> words = ReadWords(run.second);
         ASSERT_GT(words.size(), 100000u) << run.second << " (Debian hunspell-ar, myspell-fa)";
         const RulesHarness& harness = RulesHarness::Profile(run.first);
-        for (Normalization::NormMode form : kForms) {
+        for (kavex::Form form : kForms) {
             std::vector<Mismatch> mismatches;
             size_t compared = CompareWithIcu(
                 form, words.size(), [&](size_t i) { return words[i]; }, mismatches, harness);
@@ -363,7 +368,7 @@ TEST(ProfileWordLists, AgreeWithTheDefinitionInEveryForm) {
 
 struct Case {
     const char* profile;
-    Normalization::NormMode form;
+    kavex::Form form;
     std::u16string text, expected;
 };
 
@@ -385,6 +390,8 @@ TEST(ProfileCases, UrduRows) {
                  {"urdu", NFC, u"\u0643\u0647\u0629", u"\u06A9\u06C1\u06C3"},
                  {"urdu", NFC, u"\u0660\u0665\u0669", u"\u06F0\u06F5\u06F9"},
                  {"urdu", NFKD, u"\uFEF1\uFED9\uFEE9", u"\u06CC\u06A9\u06C1"},
+                 {"urdu", NFKC, u"\uFEF1\uFED9\uFEE9", u"\u06CC\u06A9\u06C1"},
+                 {"urdu", NFKC, u"\uFE8B\u2026", u"\u0626..."},
                  {"urdu", NFC, u"\u0628\u0640\u0628", u"\u0628\u0628"},
                  {"urdu", NFC, u"\u0628\u0640", u"\u0628"}});
 }
@@ -400,6 +407,10 @@ TEST(ProfileCases, PersianRows) {
                  {"persian", NFC, u"\u200C\u200C\u200C", u"\u200C\u200C"},
                  {"persian", NFC, u"\u0628 \u200C\u0628", u"\u0628 \u0628"},
                  {"persian", NFC, u"\u0628\u200C \u0628", u"\u0628 \u0628"},
+                 // A no-break or thin space is a space under the compatibility forms.
+                 {"persian", NFKC, u"\u0628\u00A0\u200C\u0628", u"\u0628 \u0628"},
+                 {"persian", NFKD, u"\u0628\u200C\u2009\u0628", u"\u0628 \u0628"},
+                 {"persian", NFC, u"\u0628\u00A0\u200C\u0628", u"\u0628\u00A0\u200C\u0628"},
                  {"persian", NFD, u"\u0628\u0640\u0628", u"\u0628\u0628"}});
 }
 
@@ -414,6 +425,7 @@ TEST(ProfileCases, ArabicSearchRows) {
           u"\u0645"},
          {"arabic-search", NFC, u"\u0628\u0640\u0640\u0628", u"\u0628\u0628"},
          {"arabic-search", NFKD, u"\uFE83\uFEF7\uFE8F", u"\u0627\u0644\u0627\u0628"},
+         {"arabic-search", NFKC, u"\uFE83\uFEF7\uFE8F", u"\u0627\u0644\u0627\u0628"},
          {"arabic-search", NFC, u"\u0628\u0656", u"\u0628\u0656"}});
 }
 
@@ -423,6 +435,7 @@ TEST(ProfileCases, HamzaIsKept) {
         ExpectCases({{profile, NFC, u"\u0624\u0626", u"\u0624\u0626"},
                      {profile, NFD, u"\u0624\u0626", u"\u0648\u0654\u064A\u0654"},
                      {profile, NFKD, u"\uFE85\uFE8B", u"\u0648\u0654\u064A\u0654"},
+                     {profile, NFKC, u"\uFE85\uFE8B", u"\u0624\u0626"},
                      {profile, NFC, u"\u0648\u0654", u"\u0624"}});
     }
 }
@@ -452,7 +465,7 @@ TEST(ProfileCases, TatweelCarryingAMark) {
     // The tatweel keeps its first mark in sorted order: the rule that keeps it must sort
     // the whole run, not take the first mark as typed.
     for (const char* profile : {"urdu", "persian"}) {
-        for (Normalization::NormMode form : kForms) {
+        for (kavex::Form form : kForms) {
             ExpectCases(
                 {{profile, form, u"\u0640\u06E7\u0651\u0650", u"\u0640\u0650\u0651\u06E7"},
                  {profile, form, u"\u0628\u0640\u0651\u06E7\u0650\u0628",

@@ -262,7 +262,7 @@ TEST_F(RulesToolTest, CheckSummarizesManyFindings) {
 TEST_F(RulesToolTest, ExplainedLinesAreThoseOfTheDecompiledSource) {
     const std::string source = KAVEX_SOURCE_DIR;
     std::size_t steps = 0;
-    for (const char* form : {"NFD", "NFC", "NFKD"}) {
+    for (const char* form : {"NFD", "NFC", "NFKD", "NFKC"}) {
         std::string lower = form;
         for (char& c : lower) c = static_cast<char>(c - 'A' + 'a');
         ASSERT_EQ(Rules("decompile '" + source + "/rules/" + form + ".txt' -o x.kvr").exitCode, 0);

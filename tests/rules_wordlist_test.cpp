@@ -1,5 +1,5 @@
 // Real text no one here wrote: the Arabic and Persian word lists of Debian's hunspell-ar
-// and myspell-fa, in the three forms, against ICU. Prints the agreement per list and form.
+// and myspell-fa, in the four forms, against ICU. Prints the agreement per list and form.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -10,9 +10,9 @@
 
 namespace {
 
+using kavex::FormName;
 using kavex::testing::CompareWithIcu;
 using kavex::testing::Describe;
-using kavex::testing::FormName;
 using kavex::testing::kForms;
 using kavex::testing::Mismatch;
 using kavex::testing::RulesHarness;
@@ -38,7 +38,7 @@ TEST_P(ShippedRulesWordLists, AgreesWithIcuInEveryForm) {
     const std::vector<std::u16string> words = ReadWords(GetParam());
     ASSERT_GT(words.size(), 100000u) << GetParam() << " (Debian hunspell-ar, myspell-fa)";
     const RulesHarness& harness = RulesHarness::Get();
-    for (Normalization::NormMode form : kForms) {
+    for (kavex::Form form : kForms) {
         std::vector<Mismatch> mismatches;
         size_t compared = CompareWithIcu(
             form, words.size(), [&](size_t i) { return words[i]; }, mismatches);

@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
-"""Writes the kavex rules files NFD.txt, NFC.txt and NFKD.txt from the Unicode Character
-Database (UnicodeData.txt and DerivedNormalizationProps.txt), and those of every language
-profile from its fold table rules/profiles/NAME/fold.kvr.
+"""Writes the kavex rules files NFD.txt, NFC.txt, NFKD.txt and NFKC.txt from the Unicode
+Character Database (UnicodeData.txt and DerivedNormalizationProps.txt), and those of every
+language profile from its fold table rules/profiles/NAME/fold.kvr.
 
     python3 tools/generate_rules.py [--ucd /usr/share/unicode] [--out rules] [--stats]
                                     [--verify] [--only default|NAME ...]
 
 A profile's file for form F gives F(fold(G(text))), G being NFC for the NFD and NFC files
-and NFKC for the NFKD file, where fold applies the table with the engine's own semantics.
+and NFKC for the NFKD and NFKC files, where fold applies the table with the engine's own
+semantics.
 It is made exactly as the default rules are, with that composition as the reference.
 
 The engine rewrites text in one left-to-right pass: at the leftmost position where some
@@ -20,12 +21,15 @@ the rules found so far and, where the result differs from the reference normaliz
 below, adds the whole sequence as a rule. Rules are written longest source first, so
 among the sources that start at one position the longest one that occurs wins.
 
-Runs of up to two marks (after decomposition) are covered for every mark of the scope;
-runs of three only for the marks of the Arabic block, where real text puts them, and under
-NFKD after a presentation form for fewer still: a full cover would need hundreds of
-thousands of rules, and a file holds at most 65,535. A profile covers runs of three of the
-harakat (PRESENTATION_CORE_MARKS), and after a tatweel that it keeps also those with one
-other mark of the Arabic block.
+Runs of up to two marks (after decomposition) are covered for every mark of the Arabic
+blocks; runs of three only for the marks of the Arabic block, where real text puts them,
+and under NFKD and NFKC after a presentation form for fewer still: a full cover would need
+hundreds of thousands of rules, and a file holds at most 65,535. A profile covers runs of
+three of the harakat (PRESENTATION_CORE_MARKS), and after a tatweel that it keeps also those
+with one other mark of the Arabic block. The blocks that Arabic-script text mixes in (Latin-1, Latin
+Extended-A, punctuation, letterlike and number symbols, the Latin ligatures) carry one
+accent per letter: a run of marks that holds a mark from outside the Arabic blocks comes
+from one character, the letter's own decomposition or one combining mark after a letter.
 """
 
 import argparse
@@ -44,11 +48,27 @@ SCOPE = [
     (0x1EE00, 0x1EEFF),  # Arabic Mathematical Alphabetic Symbols
 ]
 
+# Blocks that Arabic-script text mixes in: names in Latin letters, punctuation, spaces and
+# symbols. Their marks, and those of the Combining Diacritical Marks (ACCENTS), are
+# "accents": a run of marks that holds one comes from one character (FormRules.accents).
+MIXED_SCOPE = [
+    (0x0080, 0x00FF),  # Latin-1 Supplement
+    (0x0100, 0x017F),  # Latin Extended-A
+    (0x2000, 0x206F),  # General Punctuation
+    (0x2070, 0x209F),  # Superscripts and Subscripts
+    (0x20A0, 0x20CF),  # Currency Symbols (the rupee sign)
+    (0x2100, 0x214F),  # Letterlike Symbols
+    (0x2150, 0x218F),  # Number Forms
+    (0xFB00, 0xFB4F),  # Alphabetic Presentation Forms
+]
+ACCENTS = (0x0300, 0x036F)  # Combining Diacritical Marks
+
 # Marks whose runs of three are covered: every mark of the Arabic block, Quranic
-# annotation included. A run that begins with the marks of a presentation form's NFKD
-# decomposition is covered only for the harakat, maddah, the hamzas, subscript alef,
-# inverted damma, noon ghunna and superscript alef: the 44 presentation forms that end in a
-# mark would each take about a thousand rules more, past the 65,535 a file can hold.
+# annotation included. A run that begins with the marks of a presentation form's
+# compatibility decomposition is covered only for the harakat, maddah, the hamzas,
+# subscript alef, inverted damma, noon ghunna and superscript alef: the 44 presentation
+# forms that end in a mark would each take about a thousand rules more, past the 65,535 a
+# file can hold.
 CORE_MARKS = range(0x0600, 0x0700)
 PRESENTATION_CORE_MARKS = list(range(0x064B, 0x0659)) + [0x0670]
 PRESENTATION_FORMS = [(0xFB50, 0xFDFF), (0xFE70, 0xFEFF)]
@@ -59,19 +79,29 @@ PRESENTATION_FORMS = [(0xFB50, 0xFDFF), (0xFE70, 0xFEFF)]
 # its own. Such runs of three are covered for the harakat and, since vowelled Quranic text
 # sets its small letters and signs on a tatweel, for two harakat with one other mark of
 # the Arabic block (TATWEEL_RUN_MARKS); all three from the Arabic block would take some
-# 67,000 rules more, past what a file holds. Under NFKD the same holds after the
+# 67,000 rules more, past what a file holds. Under NFKD and NFKC the same holds after the
 # presentation forms of tatweel with a haraka (U+FE71, U+FE77 ... U+FE7F), which the other
 # presentation forms do not get.
 TATWEEL = 0x0640
 TATWEEL_RUN_MARKS = CORE_MARKS
 
-FORMS = ("NFD", "NFC", "NFKD")
+FORMS = ("NFD", "NFC", "NFKD", "NFKC")
+COMPATIBILITY_FORMS = ("NFKD", "NFKC")
 MAX_RUN = 3
 COLON, CR = 0x003A, 0x000D
 
 
 def in_scope(cp):
     return any(low <= cp <= high for low, high in SCOPE)
+
+
+def in_mixed_scope(cp):
+    return any(low <= cp <= high for low, high in MIXED_SCOPE)
+
+
+def is_accent_character(cp):
+    """A character that may stand as the one accent after a letter of the mixed scope."""
+    return ACCENTS[0] <= cp <= ACCENTS[1] or in_mixed_scope(cp)
 
 
 def is_presentation_form(cp):
@@ -260,7 +290,7 @@ class FormRules:
         self.ucd = ucd
         self.form = form
         self.profile = profile
-        compat = form == "NFKD"
+        self.compat = compat = form in COMPATIBILITY_FORMS
         scope = {cp for cp in ucd.names if in_scope(cp)}
         if profile:
             scope |= profile.extra
@@ -269,22 +299,27 @@ class FormRules:
         for mark in self.marks:
             # Every mark of the scope is its own decomposition; runs are counted on that.
             assert ucd.decompose(mark, compat) == [mark], hex(mark)
+        # The combining marks that stand as a letter's one accent, walked one at a time.
+        self.accents = [cp for cp in sorted(ucd.names)
+                        if ucd.ccc.get(cp, 0) and is_accent_character(cp)]
         # A profile folds runs of marks that the default rules only sort, and a tatweel
         # that keeps its mark duplicates every rule of a run: its runs of three are covered
         # for the marks covered after presentation forms, everywhere.
         core = PRESENTATION_CORE_MARKS if profile else CORE_MARKS
         self.core = [m for m in self.marks if m in core]
         self.core_set = set(self.core)
-        # After a presentation form (under NFKD) fewer runs of three are covered: the
-        # default rules cover those of PRESENTATION_CORE_MARKS, a profile none, since
-        # with the fold every form ending in a letter that composes would take hundreds.
+        # After a presentation form (under compatibility decomposition) fewer runs of three
+        # are covered: the default rules cover those of PRESENTATION_CORE_MARKS, a profile
+        # none, since with the fold every form ending in a letter that composes would take
+        # hundreds.
         self.presentation_core = self.core
         if compat:
             self.presentation_core = [] if profile else [
                 m for m in self.core if m in PRESENTATION_CORE_MARKS]
         self.presentation_core_set = set(self.presentation_core)
         # A tatweel the fold deletes hands its marks to the letter before: no wider cover.
-        # Under NFKD the presentation forms of tatweel with a haraka are kept tatweels too.
+        # Under compatibility decomposition the presentation forms of tatweel with a haraka
+        # are kept tatweels too.
         self.tatweel_marks = None
         self.kept_tatweels = set()
         if profile and any(profile.apply((TATWEEL, m))[:1] == (TATWEEL,) for m in self.marks):
@@ -298,9 +333,12 @@ class FormRules:
         # unit of a fold source of several units), with their trailing marks.
         self.changing = []
         self.open = {}
+        # Letters of the mixed scope and ASCII whose last starter composes with an accent:
+        # each is walked with every accent after it, and with nothing more.
+        self.accent_open = []
         # Fold sources that span starters, walked as sequences of their own.
         self.spanning = []
-        composes = form == "NFC" or profile is not None
+        composes = form in ("NFC", "NFKC") or profile is not None
         fold_starts = set()
         if profile:
             for source, _ in profile.fold:
@@ -309,7 +347,9 @@ class FormRules:
                     fold_starts.add(source[0])
                 if len(starters) > 1:
                     self.spanning.append(source)
-        starts = {}  # first starter of a decomposition -> characters, for spanning sources
+        # First and last starter of a decomposition without trailing marks -> characters,
+        # for fold sources that span starters.
+        starts, ends = {}, {}
         for cp in scope:
             if ucd.ccc.get(cp, 0):
                 continue
@@ -319,7 +359,9 @@ class FormRules:
             while ucd.ccc.get(decomposition[-1 - trailing], 0):
                 trailing += 1
             marks = tuple(decomposition[len(decomposition) - trailing:])
-            starts.setdefault(decomposition[0], []).append((cp, marks))
+            # The accents of the mixed blocks never end a decomposition in the Arabic blocks.
+            assert all(in_scope(m) for m in marks), hex(cp)
+            starts.setdefault(decomposition[0], []).append((cp, marks, False))
             if self.reference((cp,)) != (cp,):
                 self.changing.append(cp)
             last_starter = decomposition[-1 - trailing]
@@ -328,17 +370,48 @@ class FormRules:
                 self.open[(cp,)] = marks
             elif profile and self._folds_into_open(cp):
                 self.open[(cp,)] = ()
-        # A fold source of two starters also occurs where the second comes from a
-        # decomposition (space from an isolated haraka); such a pair is walked like an
-        # open starter, with the marks that follow.
+        # Under NFKC a presentation form or a mathematical letter whose decomposition ends in
+        # a letter that composes (alef, waw, yeh ...) takes a mark that composes with that
+        # letter only alone: a mark of lower class before it would take a rule for every
+        # such form and mark, over ten thousand states in all. Runs without such a mark need
+        # no rule of the form's own and are covered as after any presentation form.
+        self.composing_forms = {}
+        if form == "NFKC" and not profile:
+            for prefix, marks in self.open.items():
+                cp = prefix[0]
+                if len(prefix) == 1 and not marks and (is_presentation_form(cp) or cp >= 0x10000):
+                    letter = ucd.decompose(cp, compat)[-1]
+                    self.composing_forms[cp] = {m for (base, m) in ucd.compose_pairs
+                                                if base == letter}
+        in_arabic_scope = set(scope)
+        for cp in sorted(ucd.names):
+            if (cp in in_arabic_scope or ucd.ccc.get(cp, 0)
+                    or not (cp < 0x80 or in_mixed_scope(cp))):
+                continue
+            decomposition = ucd.decompose(cp, compat)
+            if self.reference((cp,)) != (cp,):
+                self.changing.append(cp)
+            if ucd.ccc.get(decomposition[-1], 0):
+                continue  # the letter carries its one accent already
+            starts.setdefault(decomposition[0], []).append((cp, (), True))
+            ends.setdefault(decomposition[-1], []).append(cp)
+            if composes and decomposition[-1] in ucd.bases:
+                self.accent_open.append((cp,))
+        # A fold source of two starters also occurs where one of them comes from a
+        # decomposition (space from an isolated haraka or a no-break space); such a pair is
+        # walked like an open starter, with the marks that follow, or alone where the
+        # decomposition is a letter of the mixed scope.
         spanning = []
         for source in self.spanning:
             spanning.append(source)
-            if len(source) == 2:
-                for cp, marks in starts.get(source[1], []):
-                    if cp != source[1]:
-                        spanning.append((source[0], cp))
+            if len(source) != 2:
+                continue
+            for cp, marks, mixed in starts.get(source[1], []):
+                if cp != source[1]:
+                    spanning.append((source[0], cp))
+                if not mixed:
                     self.open[(source[0], cp)] = marks
+            spanning += [(cp, source[1]) for cp in ends.get(source[0], []) if cp != source[0]]
         self.spanning = spanning
 
     def _folds_into_open(self, cp):
@@ -346,20 +419,22 @@ class FormRules:
         result = self.reference((cp,))
         if not result:
             return True
-        last = self.ucd.decompose(result[-1], self.form == "NFKD")[-1]
+        last = self.ucd.decompose(result[-1], self.compat)[-1]
         return last in self.ucd.bases or bool(self.ucd.ccc.get(last, 0))
 
     def reference(self, seq):
         """The text a sequence must become."""
         if self.profile is None:
             return self.ucd.normalize(self.form, seq)
-        before = "NFKC" if self.form == "NFKD" else "NFC"
+        before = "NFKC" if self.compat else "NFC"
         folded = self.profile.apply(self.ucd.normalize(before, seq))
         return self.ucd.normalize(self.form, folded)
 
     def core_after(self, cp):
         """The marks whose runs of three are covered after starter cp (None: alone)."""
-        return self.presentation_core if is_presentation_form(cp) else self.core
+        if cp is not None and is_presentation_form(cp):
+            return self.presentation_core
+        return self.core
 
     def run_marks_after(self, cp):
         """The marks that may appear in a covered run of three after starter cp."""
@@ -368,6 +443,9 @@ class FormRules:
     def covered(self, run, cp=None):
         """Whether a run of marks (after decomposition) lies in the target; cp is the
         character that gave the starter before it."""
+        composing = self.composing_forms.get(cp)
+        if composing and any(m in composing for m in run):
+            return len(run) == 1
         if len(run) < MAX_RUN:
             return True
         if len(run) > MAX_RUN:
@@ -375,7 +453,7 @@ class FormRules:
         if cp in self.kept_tatweels:
             outside = [m for m in run if m not in self.core_set]
             return len(outside) <= 1 and all(m in TATWEEL_RUN_MARKS for m in outside)
-        core = self.presentation_core_set if is_presentation_form(cp or 0) else self.core_set
+        core = self.core_after(cp)
         return all(m in core for m in run)
 
     def sequences(self):
@@ -387,7 +465,7 @@ class FormRules:
 
         for cp in self.changing:
             add((cp,))
-        for mark in self.marks:
+        for mark in self.marks + self.accents:
             if self.reference((mark,)) != (mark,):
                 add((mark,))
         for source in self.spanning:
@@ -396,13 +474,35 @@ class FormRules:
             pool = self.marks if length < MAX_RUN else self.core
             for run in itertools.product(pool, repeat=length):
                 add(run)
+        # A mark "reaches" a prefix without trailing marks when the two together give
+        # other text than each alone (it composes with its letter, or a fold row spans
+        # them). A run none of whose marks reaches the prefix gives the prefix's text
+        # followed by the run's, as the rules of each alone already do: such runs are not
+        # walked. This holds while no fold source of several units starts with a mark or
+        # spans more than two units, which would join marks that reach only together.
+        prunable = self.profile is None or all(
+            len(source) <= 2 and not self.ucd.ccc.get(source[0], 0)
+            for source, _ in self.profile.fold if len(source) > 1)
         for prefix, trailing in self.open.items():
             cp = prefix[-1]
-            for length in range(1, MAX_RUN - len(trailing) + 1):
+            # Runs after a composing form that hold no mark composing with its letter take
+            # the rules of the run alone.
+            longest = 1 if cp in self.composing_forms else MAX_RUN - len(trailing)
+            reaching = None
+            if prunable and not trailing:
+                alone = self.reference(prefix)
+                reaching = {m for m in self.marks
+                            if self.reference(prefix + (m,)) != alone + self.reference((m,))}
+            for length in range(1, longest + 1):
                 pool = self.marks if len(trailing) + length < MAX_RUN else self.run_marks_after(cp)
                 for run in itertools.product(pool, repeat=length):
+                    if length > 1 and reaching is not None and reaching.isdisjoint(run):
+                        continue
                     if self.covered(tuple(trailing) + run, cp):
                         add(prefix + run)
+        for prefix in self.accent_open:
+            for accent in self.accents:
+                add(prefix + (accent,))
         return [sorted(set(by_length[k])) for k in sorted(by_length)]
 
     def generate(self):
@@ -500,7 +600,7 @@ class Verifier:
         self.ucd = ucd
         self.rules = form_rules
         self.form = form_rules.form
-        self.compat = self.form == "NFKD"
+        self.compat = form_rules.compat
         unit_rules = form_rules.unit_rules()
         self.table = {tuple(s): (i, tuple(r)) for i, (s, r) in enumerate(unit_rules)}
         self.longest = max(len(s) for s, _ in unit_rules)
@@ -511,17 +611,33 @@ class Verifier:
         for i in range(1, len(units)):
             if units[i] == HEH and units[i - 1] in HEH_MARKS:
                 return False
+        profile = self.rules.profile
+        cps = decode(units)
+        # Decomposed units, each with the index of the character that gave it; a sentinel
+        # starter ends the last run.
+        flat = [(d, index) for index, cp in enumerate(cps)
+                for d in self.ucd.decompose(cp, self.compat)] + [(0, None)]
         run = []
+        characters = set()  # the characters that gave the marks of the run
         starter = None  # the character that gave the last starter, if any
-        for cp in decode(units) + [0]:
-            for d in self.ucd.decompose(cp, self.compat):
-                if self.ucd.ccc.get(d, 0):
-                    run.append(d)
-                    continue
-                if run and not self.rules.covered(tuple(run), starter):
+        deleted = False  # whether a profile deletes that starter with the mark after it
+        for k, (unit, index) in enumerate(flat):
+            if self.ucd.ccc.get(unit, 0):
+                if deleted and profile.apply((unit,)):
                     return False
-                run = []
-                starter = cp
+                run.append(unit)
+                characters.add(index)
+                continue
+            if run and not self.rules.covered(tuple(run), starter):
+                return False
+            if len(characters) > 1 and any(not in_scope(m) for m in run):
+                return False  # an accent shares its run with another character's mark
+            run = []
+            characters = set()
+            starter = None if index is None else cps[index]
+            following = flat[k + 1][0] if k + 1 < len(flat) else 0
+            deleted = bool(profile) and bool(self.ucd.ccc.get(following, 0)) and (
+                profile.apply((unit, following)) == profile.apply((following,)))
         return True
 
     def check(self, units):
@@ -561,13 +677,26 @@ class Verifier:
         reduced += [u for u in letters if 0xFE70 <= u <= 0xFE7F][:2] + [HEH, 0x0628]
         for text in itertools.product(reduced + reduced_marks, repeat=4):
             self.check(text)
+        # The mixed scope: every letter that takes an accent or changes, with every accent,
+        # before and after an Arabic letter with a haraka.
+        mixed = sorted({prefix[0] for prefix in self.rules.accent_open}
+                       | {cp for cp in self.rules.changing if cp < 0x0600 or cp >= 0x2000})
+        mixed = [cp for cp in mixed if not in_scope(cp)]
+        for cp in mixed:
+            for accent in [None] + self.rules.accents:
+                for before, after in (((), ()), ((0x0628, 0x064E), ()), ((), (0x0628, 0x0651))):
+                    text = before + (cp,) + ((accent,) if accent else ()) + after
+                    self.check(utf16(text))
         rng = random.Random(seed)
-        scope = [cp for cp in sorted(self.ucd.names) if in_scope(cp)]
+        scope = [cp for cp in sorted(self.ucd.names) if in_scope(cp) or in_mixed_scope(cp)]
         starters = [cp for cp in scope if not self.ucd.ccc.get(cp, 0)] + [0x61, 0x20]
         for _ in range(20000):
             text = []
             for _ in range(rng.randint(1, 6)):
                 text.append(rng.choice(starters))
+                if rng.random() < 0.1:
+                    text.append(rng.choice(self.rules.accents))
+                    continue
                 pool = self.rules.core if rng.random() < 0.7 else marks
                 text += [rng.choice(pool) for _ in range(rng.randint(0, 3))]
             self.check(utf16(text))

@@ -1,6 +1,7 @@
 // Test support for the shipped rules and profiles: kavex initialized from rules/ or
-// rules/profiles/NAME, ICU's Normalizer2 (and a profile's fold table, applied literally) as
-// the reference, and the predicate that says which texts the rules promise to get right.
+// rules/profiles/NAME (NFKC as a host gets it, NFKC.txt named in a slot of its own
+// config.ini), ICU's Normalizer2 (and a profile's fold table, applied literally) as the
+// reference, and the predicate that says which texts the rules promise to get right.
 #ifndef KAVEX_TESTS_SUPPORT_RULESHARNESS_H
 #define KAVEX_TESTS_SUPPORT_RULESHARNESS_H
 
@@ -21,23 +22,38 @@
 #include <vector>
 
 #include "engine/Marks.h"
+#include "interface/Form.h"
 #include "kavex/Normalization.h"
 #include "support/NaiveOracle.h"
 #include "support/TempDir.h"
 
 namespace kavex::testing {
 
-constexpr Normalization::NormMode kForms[] = {Normalization::NFD, Normalization::NFC,
-                                              Normalization::NFKD};
+// The four forms of the shipped rules: the exported class's three modes, and NFKC, which a
+// folder names under its own key (a host names NFKC.txt in one of the three slots).
+constexpr Form kForms[] = {Form::kNfd, Form::kNfc, Form::kNfkd, Form::kNfkc};
 
-inline const char* FormName(Normalization::NormMode form) {
-    return form == Normalization::NFD ? "NFD" : form == Normalization::NFC ? "NFC" : "NFKD";
-}
+inline bool IsCompatibility(Form form) { return form == Form::kNfkd || form == Form::kNfkc; }
 
+// The Arabic-script blocks.
 inline bool InScope(UChar32 c) {
     return (c >= 0x0600 && c <= 0x06FF) || (c >= 0x0750 && c <= 0x077F) ||
            (c >= 0x0870 && c <= 0x08FF) || (c >= 0xFB50 && c <= 0xFDFF) ||
            (c >= 0xFE70 && c <= 0xFEFF) || (c >= 0x1EE00 && c <= 0x1EEFF);
+}
+
+// The blocks that Arabic-script text mixes in: Latin-1 Supplement, Latin Extended-A,
+// General Punctuation, Superscripts and Subscripts, Currency Symbols, Letterlike Symbols,
+// Number Forms and Alphabetic Presentation Forms.
+inline bool InMixedScope(UChar32 c) {
+    return (c >= 0x0080 && c <= 0x017F) || (c >= 0x2000 && c <= 0x20CF) ||
+           (c >= 0x2100 && c <= 0x218F) || (c >= 0xFB00 && c <= 0xFB4F);
+}
+
+// A mark that may stand as a letter's one accent: the Combining Diacritical Marks and the
+// marks of the mixed blocks.
+inline bool IsAccent(UChar32 c) {
+    return u_getCombiningClass(c) != 0 && ((c >= 0x0300 && c <= 0x036F) || InMixedScope(c));
 }
 
 inline bool IsPresentationForm(UChar32 c) {
@@ -52,12 +68,12 @@ inline bool IsArabicBlock(UChar32 c) { return c >= 0x0600 && c <= 0x06FF; }
 
 // Marks whose runs of three the rules cover (rules/README.md): every mark of the Arabic
 // block for the default rules, the harakat for profiles; after a presentation form under
-// NFKD, the harakat for the default rules and none for profiles. A profile that keeps a
-// tatweel carrying a mark covers, after that tatweel (also from a presentation form),
-// runs of harakat with one other mark of the Arabic block (RulesHarness::InTarget).
-inline bool IsCoreMark(Normalization::NormMode form, UChar32 c, bool afterPresentationForm = false,
+// NFKD and NFKC, the harakat for the default rules and none for profiles. A profile that
+// keeps a tatweel carrying a mark covers, after that tatweel (also from a presentation
+// form), runs of harakat with one other mark of the Arabic block (RulesHarness::InTarget).
+inline bool IsCoreMark(Form form, UChar32 c, bool afterPresentationForm = false,
                        bool profile = false) {
-    if (form == Normalization::NFKD && afterPresentationForm) return !profile && IsHarakaMark(c);
+    if (IsCompatibility(form) && afterPresentationForm) return !profile && IsHarakaMark(c);
     return profile ? IsHarakaMark(c) : IsArabicBlock(c);
 }
 
@@ -107,6 +123,34 @@ inline const std::vector<char16_t>& ScopeMarks() {
     return marks;
 }
 
+// Every accent (IsAccent), in code point order.
+inline const std::vector<char16_t>& Accents() {
+    static const std::vector<char16_t> accents = [] {
+        std::vector<char16_t> all;
+        for (UChar32 c = 0x0300; c <= 0xFB4F; ++c) {
+            if (IsAccent(c)) all.push_back(static_cast<char16_t>(c));
+        }
+        return all;
+    }();
+    return accents;
+}
+
+// Every assigned starter of the mixed blocks, and the ASCII letters and symbols that an
+// accent composes with, in code point order.
+inline const std::vector<char16_t>& MixedStarters() {
+    static const std::vector<char16_t> starters = [] {
+        std::vector<char16_t> all;
+        for (UChar32 c = 0x0020; c <= 0xFB4F; ++c) {
+            const bool ascii = c < 0x7F && (u_isalpha(c) || c == '<' || c == '=' || c == '>');
+            if ((ascii || InMixedScope(c)) && u_isdefined(c) && u_getCombiningClass(c) == 0) {
+                all.push_back(static_cast<char16_t>(c));
+            }
+        }
+        return all;
+    }();
+    return starters;
+}
+
 inline icu::UnicodeString ToIcu(const std::u16string& text) {
     return icu::UnicodeString(text.data(), static_cast<int32_t>(text.size()));
 }
@@ -128,14 +172,24 @@ inline std::string Hex(const std::u16string& text) {
 class RulesHarness {
   public:
     // Initializes from the shipped rules/ (or a profile under rules/profiles/) the way a
-    // host whose current directory is that folder does. Throws when that fails, so every
-    // test of the binary reports it.
+    // host whose current directory is that folder does, and for NFKC the way a host that
+    // wants it does: a config.ini of its own that names NFKC.txt in the NFC slot. Throws
+    // when that fails, so every test of the binary reports it.
     explicit RulesHarness(const std::string& profile = "") : profile_(!profile.empty()) {
         const std::string folder =
             std::string(KAVEX_SOURCE_DIR "/rules") + (profile_ ? "/profiles/" + profile : "");
         {
             WorkingDirectory cwd(folder);
             if (!norm_.Initialize()) throw std::runtime_error(folder + " does not initialize");
+        }
+        {
+            TempDir host;
+            host.Write("config.ini", "NFDfilepath=" + folder + "/NFD.txt\nNFCfilepath=" + folder +
+                                         "/NFKC.txt\nNFKDfilepath=" + folder + "/NFKD.txt\n");
+            WorkingDirectory cwd(host.Path());
+            if (!nfkcHost_.Initialize()) {
+                throw std::runtime_error(folder + "/NFKC.txt does not initialize in a slot");
+            }
         }
         if (profile_) {
             fold_ = ReadFoldTable(folder + "/fold.kvr");
@@ -177,16 +231,19 @@ class RulesHarness {
     bool KeepsTatweel() const { return keepsTatweel_; }
 
     // kavex through the sized public API. Safe from several threads at once.
-    std::u16string Kavex(Normalization::NormMode form, const std::u16string& text) const {
+    std::u16string Kavex(Form form, const std::u16string& text) const {
+        const Normalization& norm = form == Form::kNfkc ? nfkcHost_ : norm_;
+        const Normalization::NormMode mode = form == Form::kNfd    ? Normalization::NFD
+                                             : form == Form::kNfkd ? Normalization::NFKD
+                                                                   : Normalization::NFC;
         std::string in = Utf16leBytes(text);
         std::vector<unsigned char> out(in.size() * 4 + 64);
         const auto* bytes = reinterpret_cast<const unsigned char*>(in.data());
         int length = static_cast<int>(in.size());
-        int written =
-            norm_.Normalize(bytes, length, form, out.data(), static_cast<int>(out.size()));
+        int written = norm.Normalize(bytes, length, mode, out.data(), static_cast<int>(out.size()));
         if (written < 0) {
             out.resize(static_cast<size_t>(-written));
-            written = norm_.Normalize(bytes, length, form, out.data(), -written);
+            written = norm.Normalize(bytes, length, mode, out.data(), -written);
         }
         if (written <= 0) throw std::runtime_error("Normalize did nothing");
         std::u16string result;
@@ -196,8 +253,18 @@ class RulesHarness {
         return result;
     }
 
-    const icu::Normalizer2& Icu(Normalization::NormMode form) const {
-        return form == Normalization::NFD ? *nfd_ : form == Normalization::NFC ? *nfc_ : *nfkd_;
+    const icu::Normalizer2& Icu(Form form) const {
+        switch (form) {
+            case Form::kNfd:
+                return *nfd_;
+            case Form::kNfc:
+                return *nfc_;
+            case Form::kNfkd:
+                return *nfkd_;
+            case Form::kNfkc:
+                break;
+        }
+        return *nfkc_;
     }
 
     static std::u16string Apply(const icu::Normalizer2& normalizer, const std::u16string& text) {
@@ -208,10 +275,10 @@ class RulesHarness {
     }
 
     // ICU's form; for a profile F(fold(G(text))), G being NFC for the NFD and NFC files and
-    // NFKC for the NFKD file, the fold applied with the engine's semantics.
-    std::u16string Reference(Normalization::NormMode form, const std::u16string& text) const {
+    // NFKC for the NFKD and NFKC files, the fold applied with the engine's semantics.
+    std::u16string Reference(Form form, const std::u16string& text) const {
         if (!profile_) return Apply(Icu(form), text);
-        return Apply(Icu(form), Fold(Apply(form == Normalization::NFKD ? *nfkc_ : *nfc_, text)));
+        return Apply(Icu(form), Fold(Apply(IsCompatibility(form) ? *nfkc_ : *nfc_, text)));
     }
 
     // The fold table applied literally: at each place from the left, the first listed row
@@ -243,41 +310,56 @@ class RulesHarness {
 
     // Whether the rules promise the reference result for `text`: no U+06BE right after a
     // mark of the built-in reordering, and every run of marks after decomposition
-    // (canonical for NFD and NFC, compatibility for NFKD) at most two long, or three long
-    // with core marks only (IsCoreMark, which looks at the character that gave the
-    // starter before the run) or, after a tatweel the profile keeps (under NFKD also one
-    // from a presentation form of tatweel with a haraka), harakat with at most one other
-    // mark of the Arabic block; for a profile, no mark kept by the fold after a starter
-    // that it deletes with its mark.
-    bool InTarget(Normalization::NormMode form, const std::u16string& text) const {
+    // (canonical for NFD and NFC, compatibility for NFKD and NFKC)
+    // - at most two long, or three long with core marks only (IsCoreMark, which looks at
+    //   the character that gave the starter before the run) or, after a tatweel the profile
+    //   keeps (under compatibility decomposition also one from a presentation form of
+    //   tatweel with a haraka), harakat with at most one other mark of the Arabic block;
+    // - given by one character where it holds an accent (a letter's own, or one combining
+    //   mark after a letter);
+    // - under NFKC of the default rules, one mark long where it holds a mark that composes
+    //   with the letter a presentation form or mathematical letter ends in;
+    // and for a profile, no mark kept by the fold after a starter that it deletes with its
+    // mark.
+    bool InTarget(Form form, const std::u16string& text) const {
         for (size_t i = 1; i < text.size(); ++i) {
             if (text[i] == kHeh && IsHehMark(text[i - 1])) return false;
         }
-        const icu::Normalizer2& decomposer = form == Normalization::NFKD ? *nfkd_ : *nfd_;
-        icu::UnicodeString source = ToIcu(text);
-        int run = 0, outsideCore = 0;
-        bool arabicBlock = true, afterPresentationForm = false, afterKeptTatweel = false;
-        // A starter that a profile's fold deletes together with the mark it carries
-        // (arabic-search: tatweel) hands its other marks to the letter before it, joining
-        // two runs; the rules do not follow that.
-        bool afterDeletedStarter = false;
-        auto covered = [&] {
-            if (run < 3 || (run == 3 && outsideCore == 0)) return true;
-            return run == 3 && afterKeptTatweel && outsideCore == 1 && arabicBlock;
+        const icu::Normalizer2& decomposer = IsCompatibility(form) ? *nfkd_ : *nfd_;
+        // Each unit after decomposition, with the character that gave it and its place.
+        struct Unit {
+            char16_t unit;
+            UChar32 character;
+            int32_t index;
         };
-        std::u16string units;
-        std::vector<bool> fromPresentationForm;
+        std::vector<Unit> units;
+        icu::UnicodeString source = ToIcu(text);
         for (int32_t i = 0; i < source.length(); i = source.moveIndex32(i, 1)) {
             const UChar32 character = source.char32At(i);
             icu::UnicodeString decomposed;
             if (!decomposer.getDecomposition(character, decomposed)) decomposed = character;
             for (int32_t k = 0; k < decomposed.length(); ++k) {
-                units.push_back(decomposed[k]);
-                fromPresentationForm.push_back(IsPresentationForm(character));
+                units.push_back({decomposed[k], character, i});
             }
         }
+        int run = 0, outsideCore = 0;
+        bool arabicBlock = true, afterPresentationForm = false, afterKeptTatweel = false;
+        bool accent = false, severalCharacters = false, composingMark = false;
+        int32_t runCharacter = -1;
+        // The letter a composing form (see above) ends in, or 0.
+        char16_t composingLetter = 0;
+        // A starter that a profile's fold deletes together with the mark it carries
+        // (arabic-search: tatweel; urdu and persian: a tatweel before an accent) hands its
+        // other marks to the letter before it, joining two runs; the rules do not follow that.
+        bool afterDeletedStarter = false;
+        auto covered = [&] {
+            if (accent && severalCharacters) return false;
+            if (composingMark) return run == 1;
+            if (run < 3 || (run == 3 && outsideCore == 0)) return true;
+            return run == 3 && afterKeptTatweel && outsideCore == 1 && arabicBlock;
+        };
         for (size_t k = 0; k < units.size(); ++k) {
-            const char16_t c = units[k];
+            const char16_t c = units[k].unit;
             if (u_getCombiningClass(c) != 0) {
                 ++run;
                 const bool core = afterKeptTatweel
@@ -285,6 +367,11 @@ class RulesHarness {
                                       : IsCoreMark(form, c, afterPresentationForm, profile_);
                 if (!core) ++outsideCore;
                 arabicBlock = arabicBlock && IsArabicBlock(c);
+                accent = accent || !InScope(c);
+                if (runCharacter < 0) runCharacter = units[k].index;
+                severalCharacters = severalCharacters || units[k].index != runCharacter;
+                composingMark = composingMark || (composingLetter != 0 &&
+                                                  nfc_->composePair(composingLetter, c) >= 0);
                 if (afterDeletedStarter && !Fold(std::u16string(1, c)).empty()) return false;
                 continue;
             }
@@ -292,11 +379,21 @@ class RulesHarness {
             run = 0;
             outsideCore = 0;
             arabicBlock = true;
-            afterPresentationForm = fromPresentationForm[k];
+            accent = severalCharacters = composingMark = false;
+            runCharacter = -1;
+            const UChar32 character = units[k].character;
+            afterPresentationForm = IsPresentationForm(character);
             afterKeptTatweel = keepsTatweel_ && c == 0x0640;
+            const bool lastOfCharacter =
+                k + 1 == units.size() || units[k + 1].index != units[k].index;
+            composingLetter = form == Form::kNfkc && !profile_ && lastOfCharacter &&
+                                      (IsPresentationForm(character) ||
+                                       (character >= 0x10000 && InScope(character)))
+                                  ? c
+                                  : 0;
             afterDeletedStarter = false;
-            if (profile_ && k + 1 < units.size() && u_getCombiningClass(units[k + 1]) != 0) {
-                const std::u16string mark(1, units[k + 1]);
+            if (profile_ && k + 1 < units.size() && u_getCombiningClass(units[k + 1].unit) != 0) {
+                const std::u16string mark(1, units[k + 1].unit);
                 afterDeletedStarter = Fold(std::u16string(1, c) + mark) == Fold(mark);
             }
         }
@@ -309,6 +406,7 @@ class RulesHarness {
     NaiveRules fold_;
     std::map<char16_t, std::vector<size_t>> foldByFirst_;
     Normalization norm_;
+    Normalization nfkcHost_;
     const icu::Normalizer2* nfkc_ = nullptr;
     const icu::Normalizer2* nfd_ = nullptr;
     const icu::Normalizer2* nfc_ = nullptr;
@@ -317,7 +415,7 @@ class RulesHarness {
 
 // A disagreement with ICU, for the report.
 struct Mismatch {
-    Normalization::NormMode form;
+    Form form;
     std::u16string text, kavex, icu;
 };
 
@@ -330,8 +428,7 @@ inline std::string Describe(const Mismatch& m) {
 // cores; texts outside the target are skipped. Returns how many were compared and keeps
 // the first few mismatches.
 template <typename TextAt>
-size_t CompareWithIcu(Normalization::NormMode form, size_t count, TextAt textAt,
-                      std::vector<Mismatch>& mismatches,
+size_t CompareWithIcu(Form form, size_t count, TextAt textAt, std::vector<Mismatch>& mismatches,
                       const RulesHarness& harness = RulesHarness::Get()) {
     unsigned workers = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
     std::vector<size_t> compared(workers, 0);

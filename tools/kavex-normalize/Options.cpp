@@ -12,10 +12,11 @@ constexpr unsigned long kMaxJobs = 256;
 
 const char kUsage[] =
     "Usage: kavex-normalize [OPTION]... [FILE]...\n"
-    "Normalizes Arabic-script text to NFC, NFD or NFKD with the kavex rules, writing the\n"
-    "result to standard output. With no FILE, or when FILE is -, reads standard input.\n"
+    "Normalizes Arabic-script text to NFC, NFD, NFKD or NFKC with the kavex rules, writing\n"
+    "the result to standard output. With no FILE, or when FILE is -, reads standard input.\n"
     "\n"
-    "  --form nfd|nfc|nfkd        normalization form (default: nfc)\n"
+    "  --form nfd|nfc|nfkd|nfkc   normalization form (default: nfc); nfkc reads the rules\n"
+    "                             file that config.ini names under NFKCfilepath\n"
     "  --rules DIR                folder holding config.ini and the rules files it names\n"
     "                             (default: the rules shipped with kavex, found next to\n"
     "                             this program or in ../share/kavex/rules from it)\n"
@@ -115,8 +116,10 @@ Options ParseOptions(int argc, char** argv) {
                 options.form = Form::kNfc;
             } else if (form == "nfkd") {
                 options.form = Form::kNfkd;
+            } else if (form == "nfkc") {
+                options.form = Form::kNfkc;
             } else {
-                throw Failure{kExitUsage, "unknown form '" + form + "' (nfd, nfc or nfkd)"};
+                throw Failure{kExitUsage, "unknown form '" + form + "' (nfd, nfc, nfkd or nfkc)"};
             }
         } else if (name == "--encoding") {
             const std::string encoding = Lower(takeValue());
