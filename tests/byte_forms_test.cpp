@@ -122,14 +122,19 @@ TEST(ByteFormsTest, RegressionsWithExactBuffers) {
          u"\u0610\u0628\u000D\u000A"},
         // The sized form with room for the whole input wrote a unit after the terminator.
         {"sized form, room to spare", {{u"\u0628\u0627", u""}}, u"\u0628\u0627"},
-        // A U+06BE far after a run of marks that no rule names moves to its front, and a
-        // long source there deletes more than the quick check had passed.
-        {"long source over a moved U+06BE",
-         {{u"\u0020\u06BE" + std::u16string(40, kSmallHighYeh), u""}},
-         u"x\u0020" + std::u16string(40, kSmallHighYeh) + u"\u06BE"},
+        // A U+06BE moves to the front of the marks before it, and a long source there
+        // deletes more than the quick check had passed.
         {"long source over moved U+06BE after marks",
          {{u"\u0020\u06BE" + std::u16string(30, kFatha), u""}},
          u"x\u0020" + std::u16string(30, kFatha) + u"\u06BE"},
+        // The same with the run of marks across the blocks the quick check copies by, once
+        // where no copy is due and once after plain text it copies.
+        {"run of marks across quick check blocks",
+         {{u"\u0020\u06BE" + std::u16string(140, kFatha), u""}},
+         std::u16string(100, u'z') + u"\u0020" + std::u16string(140, kFatha) + u"\u06BE"},
+        {"plain blocks, then a run of marks",
+         {{u"\u0020\u06BE" + std::u16string(40, kFatha), u""}},
+         std::u16string(300, u'z') + u"\u0020" + std::u16string(40, kFatha) + u"\u06BE"},
     };
     for (const Case& c : cases) {
         const Normalizer normalizer = Loaded(c.rules);

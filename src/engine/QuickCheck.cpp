@@ -140,14 +140,17 @@ __attribute__((target("avx2"))) inline unsigned KeysAvx2(__m256i units, const __
     return static_cast<unsigned>(_mm256_movemask_epi8(in));
 }
 
-// Thirty-two units a step, copied once they are tested and a unit that is not a mark stands
-// after them (UnchangedBefore): text with no key is read once, not once to test and once to
-// copy. A pair of vectors waits in registers until then.
+// Vectors of sixteen units tested a block of kBlockVectors at a time, and copied once a
+// unit that is not a mark stands after them (UnchangedBefore): the block's last vector is
+// asked, and what came before it, tested a moment ago, is copied from the cache. Text with
+// no key is read from memory once, not once to test and once to copy.
 template <std::size_t K>
 __attribute__((target("avx2"))) QuickCheckResult QuickCheckAvx2K(const unsigned char* bytes,
                                                                  std::size_t count,
                                                                  const UnitRanges& ranges,
                                                                  unsigned char* out) {
+    constexpr std::size_t kBlockUnits = kQuickCheckBlockUnits;
+    constexpr std::size_t kBlockVectors = kBlockUnits / kQuickCheckVectorUnits;
     // As in FindFirstKeySse2: a signed compare after moving each range to the bottom.
     __m256i shift[K];
     __m256i bound[K];
@@ -160,52 +163,37 @@ __attribute__((target("avx2"))) QuickCheckResult QuickCheckAvx2K(const unsigned 
     const __m256i top = _mm256_set1_epi16(static_cast<short>(0x8000));
     const __m256i low = _mm256_set1_epi16(static_cast<short>(lowest ^ 0x8000));
     const __m256i ones = _mm256_set1_epi16(-1);
-    // One range that holds every mark (and Arabic letters and digits too, which only make
-    // the copy wait a little longer where a pair holds nothing else). Units below every
-    // key range hold no mark when the ranges start at or before the marks (ASCII text).
-    const __m256i marksShift = _mm256_set1_epi16(static_cast<short>(0x8000 - kFirstHehMark));
-    const __m256i marksBound =
-        _mm256_set1_epi16(static_cast<short>(-32768 + kLastHehMark - kFirstHehMark + 1));
-    const bool belowHoldsNoMark = lowest <= kFirstHehMark;
     std::size_t stored = 0;
-    __m256i waitingLow = _mm256_setzero_si256();
-    __m256i waitingHigh = _mm256_setzero_si256();
     std::size_t k = 0;
-    for (; k + 32 <= count; k += 32) {
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + 2 * k));
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + 2 * k + 32));
-        const __m256i below = _mm256_and_si256(_mm256_cmpgt_epi16(low, _mm256_xor_si256(a, top)),
-                                               _mm256_cmpgt_epi16(low, _mm256_xor_si256(b, top)));
-        const bool allBelow = _mm256_testc_si256(below, ones) != 0;
-        if (!allBelow) {
-            const unsigned keysA = KeysAvx2<K>(a, shift, bound);
-            if (keysA != 0) return QuickCheckResult{k + LowestSetBit(keysA) / 2, stored};
-            const unsigned keysB = KeysAvx2<K>(b, shift, bound);
-            if (keysB != 0) return QuickCheckResult{k + 16 + LowestSetBit(keysB) / 2, stored};
-        }
-        if (!(allBelow && belowHoldsNoMark)) {
-            const __m256i marks =
-                _mm256_and_si256(_mm256_cmpgt_epi16(marksBound, _mm256_add_epi16(a, marksShift)),
-                                 _mm256_cmpgt_epi16(marksBound, _mm256_add_epi16(b, marksShift)));
-            if (_mm256_testc_si256(marks, ones)) {
-                // Every unit may be a mark: what came before waits.
-                waitingLow = a;
-                waitingHigh = b;
-                continue;
+    for (; k + kBlockUnits <= count; k += kBlockUnits) {
+        __m256i units = _mm256_setzero_si256();
+        for (std::size_t v = 0; v < kBlockVectors; ++v) {
+            units = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + 2 * (k + 16 * v)));
+            const __m256i below = _mm256_cmpgt_epi16(low, _mm256_xor_si256(units, top));
+            if (!_mm256_testc_si256(below, ones)) {
+                const unsigned keys = KeysAvx2<K>(units, shift, bound);
+                if (keys != 0) {
+                    return QuickCheckResult{k + 16 * v + LowestSetBit(keys) / 2, stored};
+                }
             }
         }
-        // A unit here that is no mark: everything before this pair is the result's.
-        if (stored + 32 == k) {
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * stored), waitingLow);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * stored + 32), waitingHigh);
-        } else if (stored < k) {
-            std::memcpy(out + 2 * stored, bytes + 2 * stored, 2 * (k - stored));
+        // Two ranges that hold every mark, and a few units that are none.
+        const __m256i marks = _mm256_or_si256(
+            _mm256_cmpgt_epi16(_mm256_set1_epi16(static_cast<short>(-32768 + 0x0615 - 0x0610 + 1)),
+                               _mm256_add_epi16(units, _mm256_set1_epi16(0x8000 - 0x0610))),
+            _mm256_cmpgt_epi16(_mm256_set1_epi16(static_cast<short>(-32768 + 0x0670 - 0x064B + 1)),
+                               _mm256_add_epi16(units, _mm256_set1_epi16(0x8000 - 0x064B))));
+        if (_mm256_testc_si256(marks, ones)) continue;
+        // A unit in the block's last vector is no mark: everything before it is the result's.
+        const std::size_t end = k + kBlockUnits - 16;
+        for (; stored < end; stored += 16) {
+            _mm256_storeu_si256(
+                reinterpret_cast<__m256i*>(out + 2 * stored),
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + 2 * stored)));
         }
-        stored = k;
-        waitingLow = a;
-        waitingHigh = b;
     }
-    const std::size_t first = FindFirstKeyScalar(bytes, k, count, ranges);
+    static_assert(kFirstHehMark >= 0x0610 && kLastHehMark <= 0x0670, "the ranges hold the marks");
+    std::size_t first = FindFirstKeyScalar(bytes, k, count, ranges);
     if (first < count) return QuickCheckResult{first, stored};
     std::memcpy(out + 2 * stored, bytes + 2 * stored, 2 * (count - stored));
     return QuickCheckResult{count, count};

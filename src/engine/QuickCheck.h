@@ -16,8 +16,10 @@ namespace kavex {
 // so a text is passed over at a fraction of a cycle per unit.
 constexpr std::size_t kMaxUnitRanges = 8;
 
-// Units a quick check tests at once, at its widest (two AVX2 vectors); SSE2 takes eight.
-constexpr std::size_t kQuickCheckVectorUnits = 32;
+// Units a quick check tests at once, at its widest (an AVX2 vector; SSE2 takes eight), and
+// the block after which the AVX2 kernel copies what it has passed.
+constexpr std::size_t kQuickCheckVectorUnits = 16;
+constexpr std::size_t kQuickCheckBlockUnits = 128;
 
 struct UnitRanges {
     std::size_t count = 0;
