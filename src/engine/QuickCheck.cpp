@@ -195,7 +195,7 @@ __attribute__((target("avx2"))) QuickCheckResult QuickCheckAvx2K(const unsigned 
     static_assert(kFirstHehMark >= 0x0610 && kLastHehMark <= 0x0670, "the ranges hold the marks");
     std::size_t first = FindFirstKeyScalar(bytes, k, count, ranges);
     if (first < count) return QuickCheckResult{first, stored};
-    std::memcpy(out + 2 * stored, bytes + 2 * stored, 2 * (count - stored));
+    if (count > stored) std::memcpy(out + 2 * stored, bytes + 2 * stored, 2 * (count - stored));
     return QuickCheckResult{count, count};
 }
 
