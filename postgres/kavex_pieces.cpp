@@ -189,7 +189,8 @@ KavexStatus NormalizePiece(const KavexRules& rules, const char* text, std::size_
 
     unsigned char* utf8 = scratch.utf8.Room(3 * length + 1);
     const kavex::cli::Converted encoded = kavex::cli::ConvertUtf16ToUtf8(normalized, length, utf8);
-    const std::string hint =
+    // A literal, not a string: this runs for every token a dictionary sees.
+    const char* const hint =
         "A rules file of this form writes it; a rule's replacement must be text that a "
         "database can hold.";
     if (encoded.read < length) {
