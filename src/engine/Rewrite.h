@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "engine/DensePass.h"
 #include "engine/Paths.h"
@@ -92,9 +93,12 @@ KAVEX_ALWAYS_INLINE bool GapWalk(const Units& text, std::size_t limit, const Rul
 }
 
 template <bool kAutomatic, typename Units, typename Rules, typename Sink>
-std::size_t RewriteOn(const Units& text, std::size_t length, std::size_t limit, std::size_t copied,
-                      RuleMatch match, RuleMatcher::Scanner<Units>& scanner, const Rules& list,
-                      Sink& sink, const RewritePaths& rewritePaths) {
+KAVEX_ALWAYS_INLINE std::size_t RewriteWithLocalSink(const Units& text, std::size_t length,
+                                                     std::size_t limit, std::size_t copied,
+                                                     RuleMatch match,
+                                                     RuleMatcher::Scanner<Units>& scanner,
+                                                     const Rules& list, Sink& sink,
+                                                     const RewritePaths& rewritePaths) {
     KAVEX_DCHECK(copied <= limit && limit <= length);
     const PathFlags<kAutomatic> paths{rewritePaths};
     const std::size_t ruleCount = list.Count();
@@ -137,6 +141,20 @@ std::size_t RewriteOn(const Units& text, std::size_t length, std::size_t limit, 
     }
     const std::size_t end = std::max(copied, limit);
     sink.Copy(text, copied, end - copied);
+    return end;
+}
+
+// The rewrite works on a sink of its own: one whose address never leaves the function stays
+// in registers, while the caller's would be stored and reloaded around every call into the
+// matcher (a few percent on text with a match every few units).
+template <bool kAutomatic, typename Units, typename Rules, typename Sink>
+std::size_t RewriteOn(const Units& text, std::size_t length, std::size_t limit, std::size_t copied,
+                      RuleMatch match, RuleMatcher::Scanner<Units>& scanner, const Rules& list,
+                      Sink& sink, const RewritePaths& rewritePaths) {
+    Sink local = std::move(sink);
+    const std::size_t end = RewriteWithLocalSink<kAutomatic>(text, length, limit, copied, match,
+                                                             scanner, list, local, rewritePaths);
+    sink = std::move(local);
     return end;
 }
 
